@@ -1,0 +1,44 @@
+// The conventional hand-written wrapper: PyArg_ParseTupleAndKeywords with "ii".
+#include <Python.h>
+
+#include "sample1.h"
+
+namespace {
+
+// Older CPython headers take a non-const keyword list.
+const char* kwlist[] = {"a", "b", nullptr};
+
+PyObject* capi_add(PyObject*, PyObject* args, PyObject* kwargs) {
+  int a = 0;
+  int b = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:add", const_cast<char**>(kwlist), &a, &b))
+    return nullptr;
+  return PyLong_FromLong(add(a, b));
+}
+
+PyObject* capi_sub(PyObject*, PyObject* args, PyObject* kwargs) {
+  int a = 0;
+  int b = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:sub", const_cast<char**>(kwlist), &a, &b))
+    return nullptr;
+  return PyLong_FromLong(sub(a, b));
+}
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods[] = {
+    {"add", as_method<capi_add>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"sub", as_method<capi_sub>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "peer_capi", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_peer_capi() { return PyModule_Create(&module); }

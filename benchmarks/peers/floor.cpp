@@ -1,0 +1,38 @@
+// Lower bound for any METH_VARARGS | METH_KEYWORDS wrapper of the core: the interpreter builds
+// the argument tuple (and keyword dict) and we box the core's result, with no argument work.
+#include <Python.h>
+
+#include "sample1.h"
+
+namespace {
+
+PyObject* floor_add(PyObject*, PyObject*, PyObject*) { return PyLong_FromLong(add(2, 3)); }
+
+PyObject* floor_sub(PyObject*, PyObject*, PyObject*) { return PyLong_FromLong(sub(2, 3)); }
+
+// The cheapest possible failure: a constant message, nothing formatted or inspected.
+PyObject* floor_fail(PyObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "an integer is required");
+  return nullptr;
+}
+
+// Going through void(*)() keeps -Wcast-function-type quiet about the METH_KEYWORDS signature.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef methods[] = {
+    {"add", as_method<floor_add>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"sub", as_method<floor_sub>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"fail", as_method<floor_fail>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "peer_floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_peer_floor() { return PyModule_Create(&module); }
