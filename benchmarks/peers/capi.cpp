@@ -41,4 +41,6 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_peer_capi() { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_peer_capi() {
+  return PyModule_Create(&module);
+}

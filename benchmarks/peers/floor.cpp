@@ -6,9 +6,13 @@
 
 namespace {
 
-PyObject* floor_add(PyObject*, PyObject*, PyObject*) { return PyLong_FromLong(add(2, 3)); }
+PyObject* floor_add(PyObject*, PyObject*, PyObject*) {
+  return PyLong_FromLong(add(2, 3));
+}
 
-PyObject* floor_sub(PyObject*, PyObject*, PyObject*) { return PyLong_FromLong(sub(2, 3)); }
+PyObject* floor_sub(PyObject*, PyObject*, PyObject*) {
+  return PyLong_FromLong(sub(2, 3));
+}
 
 // The cheapest possible failure: a constant message, nothing formatted or inspected.
 PyObject* floor_fail(PyObject*, PyObject*, PyObject*) {
@@ -35,4 +39,6 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_peer_floor() { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit_peer_floor() {
+  return PyModule_Create(&module);
+}
