@@ -4,7 +4,9 @@
 #include <cstdio>
 
 // Computed in unsigned arithmetic so the wrap-around modulo 2^32 never depends on build flags.
-static int wrap_to_int(unsigned int value) { return static_cast<int>(value); }
+static int wrap_to_int(unsigned int value) {
+  return static_cast<int>(value);
+}
 
 extern "C" __attribute__((visibility("default"))) int add(int a, int b) {
   // Buffered and deliberately unflushed: callers see "Add" when the C stream is flushed.

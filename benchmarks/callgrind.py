@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Instruction counts per call under callgrind, function by function.
+
+Each case runs twice under `valgrind --tool=callgrind`, with N and 2N calls in a loop; the
+difference between the two runs, divided by N, is the cost of one call with the interpreter's
+start-up and shutdown cancelled out. The same difference is taken for every function's own
+(exclusive) cost, which shows where a call's instructions go.
+
+Uses the modules that bench.py built (BUILD_ROOT/pyX.Y/{peers,zelk}); run bench.py first.
+    benchmarks/callgrind.py [--python P] [--calls N] [--case zelk/add_pos ...]
+"""
+
+import argparse
+import collections
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+DEFAULT_PYTHON = "/root/.pyenv/versions/3.6.15/bin/python3.6"
+
+MODULES = {"floor": "peer_floor", "zelk": "zelk", "capi": "peer_capi",
+           "pybind11": "peer_pybind11", "swig": "peer_swig"}
+CALLS = {"add_pos": "f(2, 3)", "sub_pos": "f(2, 3)", "add_kw": "f(a=2, b=3)",
+         "sub_kw": "f(a=2, b=3)", "add_mixed": "f(2, b=3)"}
+DEFAULT_CASES = ["floor/add_pos", "zelk/add_pos", "floor/add_kw", "zelk/add_kw",
+                 "capi/add_pos", "capi/add_kw"]
+
+# The loop matches timeit's: the callable is a local, so each iteration is the call alone.
+PROGRAM = """\
+import sys
+sys.path[:0] = {paths!r}
+import {module} as m
+def loop(f, n):
+    for _ in range(n):
+        {call}
+loop(m.{func}, {n})
+"""
+
+# Lines of callgrind_annotate: "  1,234 (12.3%)  file:function [object]" (percent optional).
+LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([\d.]+%\)\s+)?(\S.*)$")
+
+
+def run_callgrind(python, program, out_file):
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+    env["PYTHONHASHSEED"] = "0"
+    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_file, python, "-c",
+           program]
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                   check=True)
+
+
+def annotate(out_file):
+    """Total Ir and {function: exclusive Ir} from one callgrind output file."""
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out_file],
+                          stdout=subprocess.PIPE, check=True).stdout.decode(errors="replace")
+    total, per_function = None, collections.Counter()
+    for line in text.splitlines():
+        m = LINE.match(line)
+        if not m:
+            continue
+        count, name = int(m.group(1).replace(",", "")), m.group(2).strip()
+        if "PROGRAM TOTALS" in name:
+            total = count
+        else:
+            per_function[short_name(name)] += count
+    return total, per_function
+
+
+def short_name(name):
+    # "file:function [object]" -> "function [object basename]"
+    obj = ""
+    m = re.search(r"\[(.*)\]$", name)
+    if m:
+        obj = " [" + os.path.basename(m.group(1)) + "]"
+        name = name[:m.start()].strip()
+    func = name.split(":", 1)[1] if ":" in name else name
+    return func + obj
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--python", default=DEFAULT_PYTHON)
+    ap.add_argument("--build-root", default=os.path.join(REPO, "build-bench"))
+    ap.add_argument("--calls", type=int, default=100000, help="N: runs use N and 2N calls")
+    ap.add_argument("--case", action="append", help="peer/case, e.g. zelk/add_kw (repeatable)")
+    ap.add_argument("--top", type=int, default=14, help="functions listed per case")
+    ap.add_argument("--keep", help="keep the callgrind files in this directory")
+    args = ap.parse_args()
+
+    tag = subprocess.run([args.python, "-c", "import sys; print('py%d.%d' % sys.version_info[:2])"],
+                         stdout=subprocess.PIPE, check=True).stdout.decode().strip()
+    build = os.path.join(os.path.abspath(args.build_root), tag)
+    paths = [os.path.join(build, "zelk"), os.path.join(build, "peers")]
+    work = args.keep or tempfile.mkdtemp(prefix="callgrind-")
+    os.makedirs(work, exist_ok=True)
+
+    n = args.calls
+    summary = []
+    for case in args.case or DEFAULT_CASES:
+        peer, what = case.split("/")
+        counts = []
+        for calls in (n, 2 * n):
+            program = PROGRAM.format(paths=paths, module=MODULES[peer], func=what.split("_")[0],
+                                     call=CALLS[what], n=calls)
+            out_file = os.path.join(work, "{}.{}.{}.out".format(peer, what, calls))
+            run_callgrind(args.python, program, out_file)
+            counts.append(annotate(out_file))
+        (t1, f1), (t2, f2) = counts
+        per_call = (t2 - t1) / n
+        summary.append((case, per_call))
+        print("{}: {:.1f} instructions per call".format(case, per_call))
+        diff = {k: (f2[k] - f1[k]) / n for k in set(f1) | set(f2)}
+        for name, ir in sorted(diff.items(), key=lambda kv: -kv[1])[:args.top]:
+            if ir >= 0.5:
+                print("  {:8.1f}  {}".format(ir, name))
+        print()
+        sys.stdout.flush()
+
+    print("Instructions per call:")
+    for case, per_call in summary:
+        print("  {:<16} {:8.1f}".format(case, per_call))
+    if not args.keep:
+        print("(callgrind files in {})".format(work))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
