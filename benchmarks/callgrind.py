@@ -29,13 +29,14 @@ CALLS = {"add_pos": "f(2, 3)", "sub_pos": "f(2, 3)", "add_kw": "f(a=2, b=3)",
 DEFAULT_CASES = ["floor/add_pos", "zelk/add_pos", "floor/add_kw", "zelk/add_kw",
                  "capi/add_pos", "capi/add_kw"]
 
-# The loop matches timeit's: the callable is a local, so each iteration is the call alone.
+# The loop matches timeit's: the callable is a local and the iterator hands out None, so an
+# iteration is the call plus FOR_ITER, with no loop counter to allocate.
 PROGRAM = """\
-import sys
+import itertools, sys
 sys.path[:0] = {paths!r}
 import {module} as m
 def loop(f, n):
-    for _ in range(n):
+    for _ in itertools.repeat(None, n):
         {call}
 loop(m.{func}, {n})
 """
@@ -82,6 +83,12 @@ def short_name(name):
     return func + obj
 
 
+def show(costs, top):
+    for name, ir in sorted(costs.items(), key=lambda kv: -abs(kv[1]))[:top]:
+        if abs(ir) >= 0.5:
+            print("  {:+8.1f}  {}".format(ir, name))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--python", default=DEFAULT_PYTHON)
@@ -100,7 +107,7 @@ def main():
     os.makedirs(work, exist_ok=True)
 
     n = args.calls
-    summary = []
+    summary, per_function = [], {}
     for case in args.case or DEFAULT_CASES:
         peer, what = case.split("/")
         counts = []
@@ -113,13 +120,24 @@ def main():
         (t1, f1), (t2, f2) = counts
         per_call = (t2 - t1) / n
         summary.append((case, per_call))
+        per_function[case] = {k: (f2[k] - f1[k]) / n for k in set(f1) | set(f2)}
         print("{}: {:.1f} instructions per call".format(case, per_call))
-        diff = {k: (f2[k] - f1[k]) / n for k in set(f1) | set(f2)}
-        for name, ir in sorted(diff.items(), key=lambda kv: -kv[1])[:args.top]:
-            if ir >= 0.5:
-                print("  {:8.1f}  {}".format(ir, name))
+        show(per_function[case], args.top)
         print()
         sys.stdout.flush()
+
+    # Where a wrapper's extra instructions go, next to the floor doing the same call.
+    for case, per_call in summary:
+        peer, what = case.split("/")
+        base = "floor/" + what
+        if peer == "floor" or base not in per_function:
+            continue
+        mine, floor = per_function[case], per_function[base]
+        extra = {k: mine.get(k, 0) - floor.get(k, 0) for k in set(mine) | set(floor)}
+        print("{} minus {}: {:+.1f} instructions per call".format(
+            case, base, per_call - dict(summary)[base]))
+        show(extra, args.top)
+        print()
 
     print("Instructions per call:")
     for case, per_call in summary:
