@@ -11,7 +11,7 @@ const char* kwlist[] = {"a", "b", nullptr};
 PyObject* capi_add(PyObject*, PyObject* args, PyObject* kwargs) {
   int a = 0;
   int b = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:add", const_cast<char**>(kwlist), &a, &b))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii", const_cast<char**>(kwlist), &a, &b))
     return nullptr;
   return PyLong_FromLong(add(a, b));
 }
@@ -19,7 +19,7 @@ PyObject* capi_add(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* capi_sub(PyObject*, PyObject* args, PyObject* kwargs) {
   int a = 0;
   int b = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii:sub", const_cast<char**>(kwlist), &a, &b))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii", const_cast<char**>(kwlist), &a, &b))
     return nullptr;
   return PyLong_FromLong(sub(a, b));
 }
@@ -41,6 +41,7 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_peer_capi() {
+// Built with hidden visibility: the init function is the one symbol the interpreter looks up.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_peer_capi() {
   return PyModule_Create(&module);
 }

@@ -39,6 +39,7 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_peer_floor() {
+// Built with hidden visibility: the init function is the one symbol the interpreter looks up.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_peer_floor() {
   return PyModule_Create(&module);
 }
