@@ -34,6 +34,11 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
+// The number of entries, read from the dictionary itself.
+inline Py_ssize_t dict_size(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+}
+
 // Looks a string key up by the hash cached in the string object: borrowed, or null when absent
 // or when the lookup failed.
 inline PyObject* dict_get_by_cached_hash(PyObject* dict, PyObject* key) noexcept {
