@@ -93,6 +93,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--python", default=DEFAULT_PYTHON)
     ap.add_argument("--build-root", default=os.path.join(REPO, "build-bench"))
+    ap.add_argument("--zelk-build", help="use zelk from this build tree instead")
     ap.add_argument("--calls", type=int, default=100000, help="N: runs use N and 2N calls")
     ap.add_argument("--case", action="append", help="peer/case, e.g. zelk/add_kw (repeatable)")
     ap.add_argument("--top", type=int, default=14, help="functions listed per case")
@@ -102,7 +103,8 @@ def main():
     tag = subprocess.run([args.python, "-c", "import sys; print('py%d.%d' % sys.version_info[:2])"],
                          stdout=subprocess.PIPE, check=True).stdout.decode().strip()
     build = os.path.join(os.path.abspath(args.build_root), tag)
-    paths = [os.path.join(build, "zelk"), os.path.join(build, "peers")]
+    paths = [os.path.abspath(args.zelk_build or os.path.join(build, "zelk")),
+             os.path.join(build, "peers")]
     work = args.keep or tempfile.mkdtemp(prefix="callgrind-")
     os.makedirs(work, exist_ok=True)
 
