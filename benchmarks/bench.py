@@ -292,6 +292,15 @@ def target_rows(table):
     return rows
 
 
+def ceiling(table, num, den):
+    """How far zelk could lead a peer at best: no wrapper beats the floor, so the peer against
+    the floor on the same call bounds the ratio."""
+    floor = ("floor", den[1])
+    if den[0] != "zelk" or num not in table or floor not in table:
+        return None
+    return table[num][0] / table[floor][0]
+
+
 def peer_label(pkey):
     return dict(PEERS)[pkey]
 
@@ -323,15 +332,22 @@ def markdown(result, table, loop, facts, machine):
     out.append("")
     out.append("Targets (ratio of best times; median ratio for comparison):")
     out.append("")
-    out.append("| ratio | best | median | target | met |")
-    out.append("|---|---|---|---|---|")
-    for label, best, median, bound, kind, met in target_rows(table):
+    out.append("| ratio | best | median | target | met | reachable at most |")
+    out.append("|---|---|---|---|---|---|")
+    for (label, best, median, bound, kind, met), (_, num, den, _, _) in zip(
+            target_rows(table), TARGETS):
         bound_text = ("<= " if kind == "max" else ">= ") + "{:.2f}".format(bound)
+        top = ceiling(table, num, den)
+        top_text = "" if top is None else "{:.3f}".format(top)
         if best is None:
-            out.append("| {} | n/a | n/a | {} | not measured |".format(label, bound_text))
+            out.append("| {} | n/a | n/a | {} | not measured | {} |".format(
+                label, bound_text, top_text))
         else:
-            out.append("| {} | {:.3f} | {:.3f} | {} | {} |".format(
-                label, best, median, bound_text, "yes" if met else "no"))
+            out.append("| {} | {:.3f} | {:.3f} | {} | {} | {} |".format(
+                label, best, median, bound_text, "yes" if met else "no", top_text))
+    out.append("")
+    out.append("\"Reachable at most\" is the peer against the floor on the same call: zelk cannot "
+               "take less than the floor, so it cannot lead the peer by more.")
     out.append("")
     out.append("Floor under `add(\"x\", 3) raises`: a function that raises TypeError with a "
                "constant message. ctypes uses paramflags for named parameters and raises "
@@ -389,13 +405,16 @@ def chart(path, result, table, datafile):
 
 def print_targets(table):
     print("Targets (ratio of best times, median in brackets; informational):")
-    for label, best, median, bound, kind, met in target_rows(table):
+    for (label, best, median, bound, kind, met), (_, num, den, _, _) in zip(
+            target_rows(table), TARGETS):
         bound_text = ("<= " if kind == "max" else ">= ") + "{:.2f}".format(bound)
+        top = ceiling(table, num, den)
+        top_text = "" if top is None else "  (at most {:.3f} against this floor)".format(top)
         if best is None:
             print("  {:<50} not measured (target {})".format(label, bound_text))
         else:
-            print("  {:<50} {:6.3f} ({:6.3f})  target {}  {}".format(
-                label, best, median, bound_text, "met" if met else "MISSED"))
+            print("  {:<50} {:6.3f} ({:6.3f})  target {}  {}{}".format(
+                label, best, median, bound_text, "met" if met else "MISSED", top_text))
 
 
 def main(argv=None):
