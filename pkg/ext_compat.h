@@ -1,4 +1,6 @@
-// The interpreter internals this module reads directly, one small function for each.
+// The interpreter internals this module reads directly, one small function for each. Every place
+// where the interpreters from 3.6 to 3.13 differ is decided here and only here: the rest of the
+// module makes the same call on every version.
 #ifndef ZELK_EXT_COMPAT_H
 #define ZELK_EXT_COMPAT_H
 
@@ -7,31 +9,66 @@
 
 #include <cstdint>
 
+// 3.11 made the frame opaque and code objects carry bytecode and a line table of their own.
+#define EXT_COMPAT_OPAQUE_FRAMES (PY_VERSION_HEX >= 0x030B0000)
+// 3.12 stores an int's digit count and sign in one tag word, keeps the pending exception as one
+// object, and deprecates the dictionary version tag.
+#define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
+#define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
+#define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
+
 namespace ext {
 namespace compat {
 
 // The interpreter that the calling thread runs in.
 inline PyInterpreterState* current_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_Get();
+#else
   return PyThreadState_Get()->interp;
+#endif
 }
 
 // The calling thread's state, without the check that one exists.
 inline PyThreadState* unchecked_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
   return _PyThreadState_UncheckedGet();
+#endif
 }
 
 // An int's digit count, negative for a negative value, and its digits (least significant
 // first, PyLong_SHIFT bits each).
 inline Py_ssize_t long_signed_digit_count(PyObject* value) noexcept {
+#if EXT_COMPAT_TAGGED_INTS
+  // The low bits hold the sign (0 positive, 1 zero, 2 negative), the rest the digit count.
+  const std::uintptr_t tag = reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag;
+  const Py_ssize_t count = static_cast<Py_ssize_t>(tag >> _PyLong_NON_SIZE_BITS);
+  return (tag & 2) ? -count : count;
+#else
   return Py_SIZE(value);
+#endif
 }
 inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
+#if EXT_COMPAT_TAGGED_INTS
+  return reinterpret_cast<PyLongObject*>(value)->long_value.ob_digit[index];
+#else
   return reinterpret_cast<PyLongObject*>(value)->ob_digit[index];
+#endif
 }
 
-// Changes whenever the dictionary changes; never 0 for a live dictionary.
+// Equal for two reads only when the dictionary certainly did not change in between; never 0.
+// Where the interpreter no longer keeps a version (its tag is deprecated from 3.12 on), every
+// read gives a new value, so a caller never reuses an answer and looks the key up again.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
+#if EXT_COMPAT_NO_DICT_VERSION
+  (void)dict;
+  static std::uint64_t reads = 0;
+  return ++reads;
+#else
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
 }
 
 // The number of entries, read from the dictionary itself.
@@ -45,23 +82,44 @@ inline PyObject* dict_get_by_cached_hash(PyObject* dict, PyObject* key) noexcept
   return _PyDict_GetItem_KnownHash(dict, key, reinterpret_cast<PyASCIIObject*>(key)->hash);
 }
 
+// Where an object keeps its instance dictionary, or null when it has none.
+inline PyObject** instance_dict_slot(PyObject* object) noexcept {
+  return _PyObject_GetDictPtr(object);
+}
+
 }  // namespace compat
 }  // namespace ext
 
-// Moves the thread's pending exception out; the caller owns the three references.
+// Moves the thread's pending exception out; the caller owns the three references. `thread` is
+// the calling thread's state.
 static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, PyObject** value,
                                        PyObject** traceback) noexcept {
+#if EXT_COMPAT_SINGLE_EXCEPTION
+  // One normalised exception object: its type and traceback are read from it.
+  (void)thread;
+  PyObject* exception = PyErr_GetRaisedException();
+  *type = exception ? reinterpret_cast<PyObject*>(Py_TYPE(exception)) : nullptr;
+  Py_XINCREF(*type);
+  *value = exception;
+  *traceback = exception ? PyException_GetTraceback(exception) : nullptr;
+#else
   *type = thread->curexc_type;
   *value = thread->curexc_value;
   *traceback = thread->curexc_traceback;
   thread->curexc_type = nullptr;
   thread->curexc_value = nullptr;
   thread->curexc_traceback = nullptr;
+#endif
 }
 
 // Makes the three references the thread's pending exception, then releases what was there.
 static inline void Ext_ErrRestoreInState(PyThreadState* thread, PyObject* type, PyObject* value,
                                          PyObject* traceback) noexcept {
+#if EXT_COMPAT_SINGLE_EXCEPTION
+  // The interpreter joins the three into one exception object and releases the old one.
+  (void)thread;
+  PyErr_Restore(type, value, traceback);
+#else
   PyObject* old_type = thread->curexc_type;
   PyObject* old_value = thread->curexc_value;
   PyObject* old_traceback = thread->curexc_traceback;
@@ -71,6 +129,7 @@ static inline void Ext_ErrRestoreInState(PyThreadState* thread, PyObject* type, 
   Py_XDECREF(old_type);
   Py_XDECREF(old_value);
   Py_XDECREF(old_traceback);
+#endif
 }
 
 namespace ext {
@@ -79,9 +138,21 @@ namespace compat {
 // A code object with no code, used only to give a traceback entry its file, name and line.
 inline PyObject* new_empty_code(PyObject* filename, PyObject* name, int first_line,
                                 PyObject* empty_tuple, PyObject* empty_bytes) noexcept {
+#if EXT_COMPAT_OPAQUE_FRAMES
+  // Code must hold valid bytecode with a line table that maps it to `first_line`, which is the
+  // line a frame of it shows; the interpreter's own empty code object is made that way.
+  (void)empty_tuple;
+  (void)empty_bytes;
+  const char* filename_text = PyUnicode_AsUTF8(filename);
+  if (!filename_text) return nullptr;
+  const char* name_text = PyUnicode_AsUTF8(name);
+  if (!name_text) return nullptr;
+  return reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename_text, name_text, first_line));
+#else
   return reinterpret_cast<PyObject*>(PyCode_New(0, 0, 0, 0, 0, empty_bytes, empty_tuple,
                                                 empty_tuple, empty_tuple, empty_tuple, empty_tuple,
                                                 filename, name, first_line, empty_bytes));
+#endif
 }
 
 inline PyObject* code_name(PyObject* code) noexcept {
@@ -96,7 +167,13 @@ inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* glob
                            int line) noexcept {
   PyFrameObject* frame =
       PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+#if EXT_COMPAT_OPAQUE_FRAMES
+  // The line cannot be set on a frame that runs nothing; the code object's first line, which
+  // the caller made `line`, is what the frame shows.
+  (void)line;
+#else
   if (frame) frame->f_lineno = line;
+#endif
   return reinterpret_cast<PyObject*>(frame);
 }
 

@@ -128,7 +128,7 @@ static inline int Ext_CLineForTraceback(const Ext_TracebackContext& context, PyT
   Ext_ErrFetchInState(thread, &saved_type, &saved_value, &saved_traceback);
 
   ext::Ref use_cline;
-  PyObject** dict_slot = _PyObject_GetDictPtr(runtime_module);
+  PyObject** dict_slot = ext::compat::instance_dict_slot(runtime_module);
   if (dict_slot && *dict_slot) {
     if (ext::compat::dict_version(*dict_slot) != ext_dict_version) {
       ext_dict_cached_value = ext::compat::dict_get_by_cached_hash(*dict_slot, setting_name);
