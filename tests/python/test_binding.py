@@ -1,0 +1,165 @@
+"""Binding of zelk.add and zelk.sub arguments by position and keyword, and its diagnostics."""
+
+import ctypes
+import functools
+import sys
+import traceback
+import unittest
+
+import zelk
+
+from zelk_testing import raised_by, require_module, silence_c_stdout
+
+
+def forged_name(text):
+    """An exact str equal to `text` that is not the interned object.
+
+    One-character strings are shared singletons in CPython: every "a" that Python code can make
+    is the interned "a". A fresh, unshared one can only be had from the C API.
+    """
+    api = ctypes.pythonapi
+    api.PyUnicode_New.restype = ctypes.py_object
+    api.PyUnicode_New.argtypes = (ctypes.c_ssize_t, ctypes.c_uint32)
+    api.PyUnicode_WriteChar.argtypes = (ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_uint32)
+    name = api.PyUnicode_New(len(text), 127)
+    for index, char in enumerate(text):
+        # Passed by address so that the string stays unshared, which WriteChar insists on.
+        if api.PyUnicode_WriteChar(id(name), index, ord(char)) != 0:
+            raise RuntimeError("could not write a fresh string")
+    return name
+
+
+class Name(str):
+    """Keywords spelled by a str subclass."""
+
+
+K_A = forged_name("a")
+K_B = forged_name("b")
+assert K_A == "a" and K_A is not "a" and type(K_A) is str  # noqa: F632 (identity is the point)
+
+NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "partial": functools.partial}
+
+# Calls that bind a=7 and b=5.
+BINDS_7_AND_5 = [
+    "f(7, 5)",
+    "f(a=7, b=5)",
+    "f(7, b=5)",
+    "f(b=5, a=7)",
+    "f(7, 5, **{})",
+    "f(*(7, 5))",
+    "f(*[7], **{'b': 5})",
+    "f(**{'a': 7, 'b': 5})",
+    "f(**{'b': 5, 'a': 7})",
+    # Keys equal to the parameter names but not the interned objects.
+    "f(**{K_A: 7, K_B: 5})",
+    "f(7, **{K_B: 5})",
+    "f(**{Name('a'): 7, Name('b'): 5})",
+    "f(7, **{Name('b'): 5})",
+    # Other ways into the function object.
+    "f.__call__(7, b=5)",
+    "partial(f, 7)(b=5)",
+    "partial(f, b=5)(7)",
+    "partial(f, a=7)(b=5)",
+]
+
+COUNT = "{f}() takes exactly 2 positional arguments ({n} given)"
+MULTIPLE = "{f}() got multiple values for keyword argument '{k}'"
+UNEXPECTED = "{f}() got an unexpected keyword argument '{k}'"
+NOT_STRINGS = "{f}() keywords must be strings"
+
+# (call, exception type, message); {f} stands for the function's name.
+REFUSED = [
+    ("f()", TypeError, COUNT.format(f="{f}", n=0)),
+    ("f(7)", TypeError, COUNT.format(f="{f}", n=1)),
+    ("f(7, 5, 3)", TypeError, COUNT.format(f="{f}", n=3)),
+    ("f(*range(40))", TypeError, COUNT.format(f="{f}", n=40)),
+    ("f(**{})", TypeError, COUNT.format(f="{f}", n=0)),
+    ("f(7, **{})", TypeError, COUNT.format(f="{f}", n=1)),
+    # The missing a is found before the missing b.
+    ("f(b=5)", TypeError, COUNT.format(f="{f}", n=0)),
+    ("f(a=7)", TypeError, COUNT.format(f="{f}", n=1)),
+    # b is missing, which is found before the clash of a with the first position.
+    ("f(7, a=3)", TypeError, COUNT.format(f="{f}", n=1)),
+    ("f(7, 5, 3, b=4)", TypeError, COUNT.format(f="{f}", n=3)),
+    ("f(7, 5, 3, c=4)", TypeError, COUNT.format(f="{f}", n=3)),
+    ("f(7, 5, a=4)", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(7, 5, b=4)", TypeError, MULTIPLE.format(f="{f}", k="b")),
+    ("f(7, b=5, a=4)", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(7, 5, **{K_A: 4})", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(7, **{K_B: 5, K_A: 4})", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(7, 5, **{Name('a'): 4})", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(7, 5, c=4)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(a=7, b=5, c=4)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(7, b=5, c=4)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(7, 5, A=4)", TypeError, UNEXPECTED.format(f="{f}", k="A")),
+    ("f(7, 5, ab=4)", TypeError, UNEXPECTED.format(f="{f}", k="ab")),
+    ("f(7, 5, **{'\u00e9': 4})", TypeError, UNEXPECTED.format(f="{f}", k="\u00e9")),
+    ("f(7, 5, **{Name('c'): 4})", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    # The first offending keyword in the dictionary's order decides.
+    ("f(7, 5, c=3, a=4)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(7, 5, a=4, c=3)", TypeError, MULTIPLE.format(f="{f}", k="a")),
+    ("f(a=7, b=5, d=1, c=2)", TypeError, UNEXPECTED.format(f="{f}", k="d")),
+    # Keys that are not strings reach the module's own check with **mapping on this interpreter
+    # (the traceback entry checked below proves the refusal is the module's).
+    ("f(7, 5, **{1: 2})", TypeError, NOT_STRINGS),
+    ("f(a=7, b=5, **{1: 2})", TypeError, NOT_STRINGS),
+    ("f(7, **{'b': 5, 1: 2})", TypeError, NOT_STRINGS),
+    ("f(7, 5, **{1: 2, 'c': 3})", TypeError, NOT_STRINGS),
+    ("f(7, 5, **{'c': 3, 1: 2})", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(7, 5, **{b'a': 2})", TypeError, NOT_STRINGS),
+    ("f.__call__(7, 5, **{1: 2})", TypeError, NOT_STRINGS),
+    ("partial(f, 7, 5)(**{1: 2})", TypeError, NOT_STRINGS),
+    # ... but only once both parameters are bound.
+    ("f(**{1: 2})", TypeError, COUNT.format(f="{f}", n=0)),
+    ("f(a=7, **{1: 2})", TypeError, COUNT.format(f="{f}", n=1)),
+    # Binding is complete before anything is converted.
+    ("f('x')", TypeError, COUNT.format(f="{f}", n=1)),
+    ("f(None, b=None, c=1)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
+    ("f(None, None, a=1)", TypeError, MULTIPLE.format(f="{f}", k="a")),
+]
+
+FUNCTIONS = [("add", zelk.add, 12), ("sub", zelk.sub, 2)]
+
+
+def setUpModule():
+    silence_c_stdout()
+
+
+class BindingTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_calls_that_bind_both_parameters(self):
+        for name, function, expected in FUNCTIONS:
+            for call in BINDS_7_AND_5:
+                with self.subTest(function=name, call=call):
+                    self.assertEqual(eval(call, dict(NAMESPACE, f=function)), expected)
+
+    def test_refused_calls(self):
+        for name, function, _ in FUNCTIONS:
+            for call, error_type, message in REFUSED:
+                with self.subTest(function=name, call=call):
+                    error = raised_by(lambda: eval(call, dict(NAMESPACE, f=function)))
+                    self.assertIs(type(error), error_type)
+                    self.assertEqual(str(error), message.format(f=name))
+                    # Refused by the module, not by the interpreter's call machinery.
+                    innermost = traceback.extract_tb(error.__traceback__)[-1]
+                    self.assertEqual(innermost[2], "zelk." + name)
+
+    def test_caller_keyword_dictionary_unchanged(self):
+        # With **mapping the function gets the caller's own dictionary on this interpreter.
+        cases = [((), {"a": 7, "b": 5}), ((7,), {"b": 5}), ((7, 5), {}),
+                 ((), {"a": 7, "b": 5, "c": 1}), ((7,), {"a": 1})]
+        for name, function, _ in FUNCTIONS:
+            for args, keywords in cases:
+                with self.subTest(function=name, args=args, keywords=keywords):
+                    before = list(keywords.items())
+                    try:
+                        function(*args, **keywords)
+                    except TypeError:
+                        pass
+                    self.assertEqual(list(keywords.items()), before)
+
+if __name__ == "__main__":
+    unittest.main()
