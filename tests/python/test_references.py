@@ -1,0 +1,210 @@
+"""Reference counting in zelk.add and zelk.sub: arguments borrowed, __int__ results released,
+keyword values kept alive while the call needs them."""
+
+import sys
+import unittest
+import warnings
+
+import zelk
+
+from zelk_testing import SnippetTestCase, require_module, silence_c_stdout
+
+CALLS = 500
+
+
+class IntReturns(object):
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
+class Finalised(object):
+    """Mixin counting the finalisations of its instances."""
+
+    count = 0
+
+    def __del__(self):
+        Finalised.count += 1
+
+
+class CountedInt(Finalised, int):
+    pass
+
+
+class CountedObject(Finalised):
+    pass
+
+
+class FreshResult(object):
+    """Its __int__ returns a new object made by `make` at each call."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __int__(self):
+        return self.make()
+
+
+def call_many(function, args, kwargs):
+    for _ in range(CALLS):
+        try:
+            function(*args, **kwargs)
+        except Exception:
+            pass
+
+
+def setUpModule():
+    silence_c_stdout()
+
+
+class ArgumentsBorrowedTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_reference_counts_unchanged(self):
+        big = 123456789  # not one of the interpreter's shared small ints
+        other = 98765
+        huge = 2**70
+        text = "not a number"
+        converted = 4242
+        with_int = IntReturns(converted)
+        raising = IntReturns("wrong type")
+        # (label, args, kwargs): successes and failures, by position and by keyword.
+        cases = [
+            ("positional", (big, other), {}),
+            ("keywords", (), {"a": big, "b": other}),
+            ("mixed", (big,), {"b": other}),
+            ("empty keywords", (big, other), {}),
+            ("__int__", (with_int, with_int), {}),
+            ("overflow", (big, huge), {}),
+            ("overflow by keyword", (), {"a": huge, "b": big}),
+            ("not a number", (text, big), {}),
+            ("not a number by keyword", (), {"b": text, "a": big}),
+            ("__int__ of wrong type", (big,), {"b": raising}),
+            ("argument count", (big, other, text), {}),
+            ("missing b", (), {"a": big}),
+            ("unexpected keyword", (big, other), {"c": text}),
+            ("multiple values", (big, other), {"a": huge}),
+            ("non-string key", (big, other), {1: text}),
+        ]
+        for label, args, kwargs in cases:
+            for function in (zelk.add, zelk.sub):
+                watched = [args, kwargs] + list(args) + list(kwargs.values()) + [converted]
+                with self.subTest(case=label, function=function.__name__):
+                    before = [sys.getrefcount(obj) for obj in watched]
+                    call_many(function, args, kwargs)
+                    after = [sys.getrefcount(obj) for obj in watched]
+                    self.assertEqual(after, before)
+
+
+class IntResultsReleasedTest(unittest.TestCase):
+    """Whatever __int__ returns is released once, on every path."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_every_result_finalised(self):
+        # (label, result maker, warning filter, call succeeds)
+        cases = [
+            ("int subclass", lambda: CountedInt(5), "ignore", True),
+            ("int subclass, deprecation an error", lambda: CountedInt(5), "error", False),
+            ("int subclass too large", lambda: CountedInt(2**40), "ignore", False),
+            ("int subclass beyond 64 bits", lambda: CountedInt(2**70), "ignore", False),
+            ("not an int", lambda: CountedObject(), "ignore", False),
+        ]
+        for label, make, action, succeeds in cases:
+            for position in ("a", "b"):
+                with self.subTest(case=label, position=position):
+                    argument = FreshResult(make)
+                    kwargs = {"a": 1, "b": 2}
+                    kwargs[position] = argument
+                    Finalised.count = 0
+                    outcomes = []
+                    with warnings.catch_warnings():
+                        warnings.simplefilter(action)
+                        for _ in range(CALLS):
+                            try:
+                                zelk.add(**kwargs)
+                                outcomes.append(True)
+                            except (OverflowError, TypeError, DeprecationWarning):
+                                outcomes.append(False)
+                    self.assertEqual(outcomes, [succeeds] * CALLS)
+                    self.assertEqual(Finalised.count, CALLS)
+
+    def test_exact_int_results_released(self):
+        for result in (2**20 + 7, 2**40 + 7, 2**70 + 7):
+            with self.subTest(result=result):
+                argument = IntReturns(result)
+                before = sys.getrefcount(result)
+                call_many(zelk.sub, (argument, 1), {})
+                call_many(zelk.sub, (1,), {"b": argument})
+                self.assertEqual(sys.getrefcount(result), before)
+
+
+class KeywordValuesKeptTest(SnippetTestCase):
+    """An __int__ may empty the caller's keyword dictionary while the call still needs its
+    values: the call must not read a value that the dictionary released. Run in a fresh
+    interpreter, since getting this wrong corrupts memory."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_dictionary_emptied_by_first_conversion(self):
+        reports = self.reports_of("""
+            import gc, weakref, zelk
+            events = []
+
+            class Second(object):
+                def __int__(self):
+                    events.append(["second converted", len(events)])
+                    return 3
+
+                def __del__(self):
+                    events.append(["second finalised", len(events)])
+
+            def dictionaries_holding_second():
+                second = second_ref()
+                if second is None:
+                    return None
+                return sum(isinstance(r, dict) for r in gc.get_referrers(second))
+
+            class First(object):
+                def __int__(self):
+                    keywords.clear()
+                    # No dictionary holds the second value any longer: the call got this very
+                    # dictionary, not a copy, so only the call itself keeps the value alive.
+                    events.append(["first converted", dictionaries_holding_second()])
+                    return 2
+
+            # On this interpreter a call spelled with a single **mapping hands the caller's own
+            # dictionary to the function (so does __call__); a call that merges mappings would
+            # hand over a fresh copy.
+            shapes = [
+                ("f(**d)", lambda f, d: f(**d), True),
+                ("f.__call__(**d)", lambda f, d: f.__call__(**d), True),
+                ("f(x, **d)", lambda f, d: f(First(), **d), False),
+            ]
+            for label, call, first_by_keyword in shapes:
+                for function in (zelk.add, zelk.sub):
+                    del events[:]
+                    keywords = {"a": First()} if first_by_keyword else {}
+                    keywords["b"] = Second()
+                    second_ref = weakref.ref(keywords["b"])
+                    result = call(function, keywords)
+                    report([label, function.__name__, result, events])
+            """)
+        expected_events = [["first converted", 0], ["second converted", 1],
+                           ["second finalised", 2]]
+        self.assertEqual(len(reports), 6)
+        for label, name, result, events in reports:
+            with self.subTest(shape=label, function=name):
+                self.assertEqual(result, {"add": 5, "sub": -1}[name])
+                self.assertEqual(events, expected_events)
+
+if __name__ == "__main__":
+    unittest.main()
