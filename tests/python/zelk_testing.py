@@ -107,14 +107,16 @@ def child_environment(unbuffered=True, preload=None, extra=None, python_path=Non
     return env
 
 
-def run_snippet(code, python_args=(), cwd=None, timeout=120, **env_options):
-    """Runs `code` (dedented) in a fresh interpreter and returns a Run."""
+def run_snippet(code, python_args=(), cwd=None, timeout=120, stdout=subprocess.PIPE,
+                **env_options):
+    """Runs `code` (dedented) in a fresh interpreter and returns a Run. Its fd 1 is a pipe read
+    into Run.stdout, or `stdout` when given (a file object; Run.stdout is then None)."""
     fd, report_path = tempfile.mkstemp(suffix=".json", prefix="zelk-report-")
     os.close(fd)
     try:
         command = [sys.executable] + list(python_args) + [
             "-c", _PRELUDE + textwrap.dedent(code), report_path]
-        process = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        process = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                  stderr=subprocess.PIPE, cwd=cwd, timeout=timeout,
                                  env=child_environment(**env_options))
         with open(report_path) as file:
