@@ -126,12 +126,44 @@ static inline EXT_COLD BoundInts fail_count(const char* func_name, Py_ssize_t nu
   return fail_binding(failure);
 }
 
-// The keyword path. Values found in the keyword dictionary are held until both conversions are
-// done: the dictionary may be the caller's own, and an __int__ run for the first argument may
-// empty it.
+// The common keyword call: every keyword is one of the parameters not given by position,
+// spelled with the very string object the module interned (as the names of literal keywords in
+// compiled code are), and every value is an int. One walk of the dictionary with pointer
+// comparisons binds it; converting ints runs no interpreter code, so the values need no holding.
+// Anything else returns false having changed nothing, and the general binding takes the call.
+static inline bool bind_plain_keywords(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
+                                       PyObject* values[2]) {
+  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
+  if (pos_args > 1 || compat::dict_size(kwds) != 2 - pos_args) return false;
+  values[0] = pos_args ? PyTuple_GET_ITEM(args, 0) : nullptr;
+  values[1] = nullptr;
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  // The size was checked, so the walk stops at the last entry instead of asking for one more.
+  for (Py_ssize_t left = 2 - pos_args; left > 0; --left) {
+    PyDict_Next(kwds, &position, &key, &value);
+    if (key == *argnames[1] && !values[1]) {
+      values[1] = value;
+    } else if (key == *argnames[0] && !values[0]) {
+      values[0] = value;
+    } else {
+      return false;
+    }
+  }
+  return PyLong_Check(values[0]) && PyLong_Check(values[1]);
+}
+
+// The keyword path, out of line so that positional calls keep a small frame. Past the plain
+// case, values found in the keyword dictionary are held until both conversions are done: the
+// dictionary may be the caller's own, and an __int__ run for the first argument may empty it.
 static inline EXT_NOINLINE BoundInts bind_int_pair_with_keywords(PyObject* args, PyObject* kwds,
                                                                  Ext_ArgNames argnames[],
                                                                  const char* func_name) {
+  PyObject* plain[2];
+  if (EXT_LIKELY(bind_plain_keywords(args, kwds, argnames, plain))) {
+    return convert_int_pair(plain[0], plain[1]);
+  }
   PyObject* values[2] = {nullptr, nullptr};
   Ref held[2];
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
@@ -172,46 +204,12 @@ static inline EXT_NOINLINE BoundInts bind_int_pair_with_keywords(PyObject* args,
   return convert_int_pair(values[0], values[1]);
 }
 
-// The common keyword call: every keyword is one of the parameters not given by position,
-// spelled with the very string object the module interned (as the names of literal keywords in
-// compiled code are), and every value is an int. One walk of the dictionary with pointer
-// comparisons binds it; converting ints runs no interpreter code, so the values need no holding.
-// Anything else returns false having changed nothing, and the general path takes the call.
-static inline bool bind_plain_keywords(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
-                                       PyObject* values[2]) {
-  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
-  if (pos_args > 1 || compat::dict_size(kwds) != 2 - pos_args) return false;
-  values[0] = pos_args ? PyTuple_GET_ITEM(args, 0) : nullptr;
-  values[1] = nullptr;
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  // The size was checked, so the walk stops at the last entry instead of asking for one more.
-  for (Py_ssize_t left = 2 - pos_args; left > 0; --left) {
-    PyDict_Next(kwds, &position, &key, &value);
-    if (key == *argnames[1] && !values[1]) {
-      values[1] = value;
-    } else if (key == *argnames[0] && !values[0]) {
-      values[0] = value;
-    } else {
-      return false;
-    }
-  }
-  return PyLong_Check(values[0]) && PyLong_Check(values[1]);
-}
-
 // Binds and converts the two parameters named by `argnames` from a call's argument tuple and
 // keyword dictionary (null without keywords). On failure the exception is pending and the
 // result says which step failed.
 static inline BoundInts bind_int_pair(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                       const char* func_name) {
-  if (kwds) {
-    PyObject* values[2];
-    if (EXT_LIKELY(bind_plain_keywords(args, kwds, argnames, values))) {
-      return convert_int_pair(values[0], values[1]);
-    }
-    return bind_int_pair_with_keywords(args, kwds, argnames, func_name);
-  }
+  if (kwds) return bind_int_pair_with_keywords(args, kwds, argnames, func_name);
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
   if (EXT_UNLIKELY(pos_args != 2)) return fail_count(func_name, pos_args, ArgFailure::wrong_count);
   return convert_int_pair(PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
