@@ -1,0 +1,361 @@
+"""Importing zelk: the module namespace, the one-time exec, the single interpreter, the spec
+attributes copied by create, the version check and the embedding host's __main__ flag.
+
+Every case runs in a fresh interpreter: the module's state is made once per process.
+"""
+
+import os
+import shutil
+import tempfile
+import textwrap
+import unittest
+
+from zelk_testing import (DOCSTRING, FAKE_VERSION_LIB, INTERPRETER_CHANGE_MESSAGE, MODULE_PATH,
+                          REINIT_MESSAGE, SnippetTestCase, require_module,
+                          version_mismatch_message)
+
+
+class NamespaceTest(SnippetTestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_module_dictionary(self):
+        [found] = self.reports_of("""
+            import builtins, importlib.util, sys, types
+            spec = importlib.util.find_spec("zelk")
+            import zelk
+            namespace = vars(zelk)
+            report({
+                "keys": sorted(namespace),
+                "name": zelk.__name__,
+                "doc": zelk.__doc__,
+                "builtins is the builtins module": namespace["__builtins__"] is builtins,
+                "__test__": [type(namespace["__test__"]).__name__, len(namespace["__test__"])],
+                "loader from spec": namespace["__loader__"] is zelk.__spec__.loader,
+                "loader type": type(namespace["__loader__"]).__name__,
+                "file from spec": namespace["__file__"] == spec.origin,
+                "package": namespace["__package__"],
+                "registered": sys.modules["zelk"] is zelk,
+                "runtime module": type(sys.modules.get("ext_runtime")).__name__,
+                "functions": [[f.__name__, f.__module__, f.__doc__, f.__self__ is None,
+                               type(f) is types.BuiltinFunctionType] for f in (zelk.add, zelk.sub)],
+            })
+        """)
+        self.assertEqual(found, {
+            "keys": ["__builtins__", "__doc__", "__file__", "__loader__", "__name__",
+                     "__package__", "__spec__", "__test__", "add", "sub"],
+            "name": "zelk",
+            "doc": None,
+            "builtins is the builtins module": True,
+            "__test__": ["dict", 0],
+            "loader from spec": True,
+            "loader type": "ExtensionFileLoader",
+            "file from spec": True,
+            "package": "",
+            "registered": True,
+            "runtime module": "module",
+            "functions": [["add", "zelk", DOCSTRING, True, True],
+                          ["sub", "zelk", DOCSTRING, True, True]],
+        })
+
+    def test_imported_again_after_removal_is_the_same_module(self):
+        [found] = self.reports_of("""
+            import importlib, sys
+            import zelk
+            first, add = zelk, zelk.add
+            del sys.modules["zelk"]
+            import zelk
+            again = zelk
+            # A repeated exec of the same module does nothing: the functions stay as they were.
+            reloaded = importlib.reload(zelk)
+            report([again is first, reloaded is first, zelk.add is add, sys.modules["zelk"] is first,
+                    zelk.add(2, 3), zelk.sub(2, 3)])
+        """)
+        self.assertEqual(found, [True, True, True, True, 5, -1])
+
+
+class PackageQualifiedNameTest(SnippetTestCase):
+    """The module file copied into a package is imported as pkg_x.zelk."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+        cls.root = tempfile.mkdtemp(prefix="zelk-package-")
+        package = os.path.join(cls.root, "pkg_x")
+        os.mkdir(package)
+        open(os.path.join(package, "__init__.py"), "w").close()
+        cls.copy = os.path.join(package, os.path.basename(MODULE_PATH))
+        shutil.copy(MODULE_PATH, cls.copy)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root)
+
+    def import_qualified(self, zelk_taken):
+        [found] = self.reports_of("""
+            import sys
+            if ZELK_TAKEN:
+                sys.modules["zelk"] = "taken"
+            import pkg_x.zelk as module
+            report({
+                "name": module.__name__,
+                "package": module.__package__,
+                "file": module.__file__,
+                "has __path__": hasattr(module, "__path__"),
+                "under qualified name": sys.modules["pkg_x.zelk"] is module,
+                "under zelk": sys.modules.get("zelk") is module,
+                "function module": module.add.__module__,
+                "works": [module.add(2, 3), module.sub(2, 3)],
+            })
+        """.replace("ZELK_TAKEN", repr(zelk_taken)), python_path=self.root)
+        return found
+
+    def test_registered_under_both_names(self):
+        found = self.import_qualified(zelk_taken=False)
+        self.assertEqual(found, {
+            "name": "pkg_x.zelk", "package": "pkg_x", "file": self.copy, "has __path__": False,
+            "under qualified name": True, "under zelk": True, "function module": "zelk",
+            "works": [5, -1]})
+
+    def test_taken_zelk_entry_left_alone(self):
+        found = self.import_qualified(zelk_taken=True)
+        self.assertFalse(found.pop("under zelk"))
+        self.assertEqual(found["under qualified name"], True)
+        self.assertEqual(found["works"], [5, -1])
+
+
+class OneModuleOneInterpreterTest(SnippetTestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_second_exec_with_another_module_refused(self):
+        [found] = self.reports_of("""
+            import _imp, importlib.util, sys
+            spec = importlib.util.find_spec("zelk")
+            # Until an exec succeeds, each create makes a new module object.
+            first = _imp.create_dynamic(spec)
+            second = _imp.create_dynamic(spec)
+            results = {"distinct": first is not second, "first exec": _imp.exec_dynamic(first)}
+            results["second exec"] = outcome(lambda: _imp.exec_dynamic(second))
+            results["second untouched"] = "add" not in vars(second)
+            results["first again"] = _imp.exec_dynamic(first)
+            results["first works"] = [first.add(2, 3), first.sub(2, 3)]
+            results["registered"] = sys.modules["zelk"] is first
+            import zelk
+            results["import gives first"] = zelk is first
+            report(results)
+        """)
+        self.assertEqual(found, {
+            "distinct": True, "first exec": 0, "second exec": ["RuntimeError", REINIT_MESSAGE],
+            "second untouched": True, "first again": 0, "first works": [5, -1],
+            "registered": True, "import gives first": True})
+
+    # Run in the subinterpreter; it writes what its import did to a file the main one reads.
+    IN_SUBINTERPRETER = textwrap.dedent("""
+        import json, sys
+        try:
+            import zelk
+            result = [zelk.add(2, 3)]
+        except BaseException as error:
+            result = [type(error).__name__, str(error)]
+        result.append("zelk" in sys.modules)
+        with open(OUTCOME_PATH, "w") as file:
+            json.dump(result, file)
+    """)
+
+    def run_in_subinterpreter_snippet(self, main_first):
+        return """
+            import _testcapi, json, os, tempfile
+            fd, path = tempfile.mkstemp()
+            os.close(fd)
+            if MAIN_FIRST:
+                import zelk
+            status = _testcapi.run_in_subinterp("OUTCOME_PATH = %r\\n" % path + CODE)
+            with open(path) as file:
+                in_subinterpreter = json.load(file)
+            os.unlink(path)
+            in_main = outcome(lambda: __import__("zelk").add(1, 2))
+            report([status, in_subinterpreter, in_main])
+        """.replace("MAIN_FIRST", repr(main_first)).replace("CODE", repr(self.IN_SUBINTERPRETER))
+
+    def test_import_refused_in_a_second_interpreter(self):
+        # (main interpreter imports first, subinterpreter's outcome, main's outcome)
+        cases = [
+            (True, ["ImportError", INTERPRETER_CHANGE_MESSAGE, False], [3]),
+            (False, [5, True], ["ImportError", INTERPRETER_CHANGE_MESSAGE]),
+        ]
+        for main_first, in_subinterpreter, in_main in cases:
+            with self.subTest(main_first=main_first):
+                [found] = self.reports_of(self.run_in_subinterpreter_snippet(main_first))
+                self.assertEqual(found, [0, in_subinterpreter, in_main])
+
+
+class SpecCopiedByCreateTest(SnippetTestCase):
+    """Create copies loader, origin, parent and submodule_search_locations from whatever spec
+    object it is given; until an exec succeeds, every create makes a new module from its spec."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_hand_made_specs(self):
+        [found] = self.reports_of("""
+            import _imp, ctypes, os
+
+            class Spec(object):
+                def __init__(self, **attributes):
+                    self.name = "zelk"
+                    self.origin = os.environ["ZELK_MODULE"]
+                    vars(self).update(attributes)
+
+            class Failing(Spec):
+                @property
+                def parent(self):
+                    raise ValueError("no parent here")
+
+            class FailingLoader(Spec):
+                @property
+                def loader(self):
+                    raise KeyError("loader")
+
+            # _imp.create_dynamic reads the origin itself to find the file; a spec whose origin
+            # is None goes to the create slot the way the import system hands it over.
+            library = ctypes.PyDLL(os.environ["ZELK_MODULE"])
+            library.PyInit_zelk.restype = ctypes.c_void_p
+            definition = library.PyInit_zelk()
+            from_spec = ctypes.pythonapi.PyModule_FromDefAndSpec2
+            from_spec.restype = ctypes.py_object
+            from_spec.argtypes = (ctypes.c_void_p, ctypes.py_object, ctypes.c_int)
+
+            def made(spec, create=_imp.create_dynamic):
+                module = create(spec)
+                namespace = vars(module)
+                return {key: namespace[key] if key in namespace else "absent"
+                        for key in ("__name__", "__loader__", "__file__", "__package__",
+                                    "__path__")}
+
+            LOADER, LOCATIONS = "the loader", ["somewhere"]
+            report({
+                "no loader": made(Spec()),
+                "every attribute": made(Spec(loader=LOADER, parent="p", name="p.zelk",
+                                             submodule_search_locations=LOCATIONS)),
+                "all None": made(Spec(loader=None, parent=None, origin=None,
+                                      submodule_search_locations=None),
+                                 create=lambda spec: from_spec(definition, spec, 1013)),
+                "parent raises": outcome(lambda: made(Failing(loader=LOADER))),
+                "loader raises": outcome(lambda: made(FailingLoader())),
+                "path": os.environ["ZELK_MODULE"],
+            })
+        """, extra={"ZELK_MODULE": MODULE_PATH})
+        path = found.pop("path")
+        self.assertEqual(found, {
+            # A spec without a loader still gives a module; the module keeps its own default.
+            "no loader": {"__name__": "zelk", "__loader__": None, "__file__": path,
+                          "__package__": None, "__path__": "absent"},
+            "every attribute": {"__name__": "p.zelk", "__loader__": "the loader",
+                                "__file__": path, "__package__": "p",
+                                "__path__": ["somewhere"]},
+            # None is copied for loader, origin and parent, but never makes a __path__.
+            "all None": {"__name__": "zelk", "__loader__": None, "__file__": None,
+                         "__package__": None, "__path__": "absent"},
+            "parent raises": ["ValueError", "no parent here"],
+            "loader raises": ["KeyError", "'loader'"],
+        })
+
+
+@unittest.skipUnless(FAKE_VERSION_LIB, "the Py_GetVersion interposer was not built")
+class VersionCheckTest(SnippetTestCase):
+    """The interpreter's version is interposed on by a preloaded Py_GetVersion."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    IMPORT_RECORDING_WARNINGS = """
+        import sys, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import zelk
+        report({
+            "interposed": sys.version,
+            "warnings": [[w.category.__name__, str(w.message)] for w in caught],
+            "works": zelk.add(2, 3),
+        })
+    """
+
+    def import_under(self, version, code, **options):
+        return self.reports_of(code, preload=FAKE_VERSION_LIB,
+                               extra={"ZELK_FAKE_PY_VERSION": version}, **options)
+
+    def test_mismatch_warns_once(self):
+        # (version string, runtime version named in the warning; None: no warning)
+        cases = [
+            ("3.6.15 (interposed)", None),
+            ("3.6.0", None),
+            ("3.7.16 (fake)", "3.7"),
+            ("3.10.1 (fake)", "3.10"),  # read whole, not as 3.1
+            ("3.60.2 (fake)", "3.60"),
+            ("4.6.1", "4.6"),
+            ("2.7.18", "2.7"),
+        ]
+        for version, runtime in cases:
+            with self.subTest(version=version):
+                [found] = self.import_under(version, self.IMPORT_RECORDING_WARNINGS)
+                expected = [] if runtime is None else [
+                    ["RuntimeWarning", version_mismatch_message(runtime)]]
+                self.assertEqual(found, {"interposed": version, "warnings": expected,
+                                         "works": 5})
+
+    def test_mismatch_as_error_fails_import(self):
+        [found] = self.import_under("3.7.16 (fake)", """
+            import sys, traceback, warnings
+            try:
+                import zelk
+                failure = None
+            except BaseException as error:
+                failure = [type(error).__name__, str(error),
+                           [entry[0] for entry in traceback.extract_tb(error.__traceback__)]]
+            registered = "zelk" in sys.modules
+            # Nothing of the failed attempt stands in the way of another one.
+            warnings.simplefilter("ignore")
+            import zelk
+            report([failure, registered, zelk.add(2, 3)])
+        """, python_args=["-W", "error::RuntimeWarning"])
+        failure, registered, works = found
+        self.assertEqual(failure[:2], ["RuntimeWarning", version_mismatch_message("3.7")])
+        # No traceback entry from the module for a refusal before its state exists.
+        self.assertNotIn("pkg/zelk.pyi", failure[2])
+        self.assertFalse(registered)
+        self.assertEqual(works, 5)
+
+
+class MainModuleFlagTest(SnippetTestCase):
+    """An embedding host sets the exported ext_module_is_main_zelk before the import."""
+
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
+    def test_flag_names_module_main(self):
+        # (flag value, the module's __name__)
+        for flag, name in ((0, "zelk"), (1, "__main__"), (-7, "__main__")):
+            with self.subTest(flag=flag):
+                [found] = self.reports_of("""
+                    import ctypes, os, sys
+                    # The same file, so the same loaded object as the import will use.
+                    library = ctypes.PyDLL(os.environ["ZELK_MODULE"])
+                    flag = ctypes.c_int.in_dll(library, "ext_module_is_main_zelk")
+                    initially = flag.value
+                    flag.value = {flag}
+                    import zelk
+                    report([initially, zelk.__name__, sys.modules["zelk"] is zelk,
+                            sys.modules["__main__"] is zelk, zelk.add.__module__,
+                            zelk.add(2, 3)])
+                """.replace("{flag}", str(flag)), extra={"ZELK_MODULE": MODULE_PATH})
+                self.assertEqual(found, [0, name, True, False, "zelk", 5])
+
+
+if __name__ == "__main__":
+    unittest.main()
