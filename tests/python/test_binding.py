@@ -35,7 +35,7 @@ class Name(str):
 
 K_A = forged_name("a")
 K_B = forged_name("b")
-assert K_A == "a" and K_A is not "a" and type(K_A) is str  # noqa: F632 (identity is the point)
+assert K_A == "a" and K_A is not sys.intern("a") and type(K_A) is str
 
 NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "partial": functools.partial}
 

@@ -69,8 +69,8 @@ class NamespaceTest(SnippetTestCase):
             again = zelk
             # A repeated exec of the same module does nothing: the functions stay as they were.
             reloaded = importlib.reload(zelk)
-            report([again is first, reloaded is first, zelk.add is add, sys.modules["zelk"] is first,
-                    zelk.add(2, 3), zelk.sub(2, 3)])
+            report([again is first, reloaded is first, zelk.add is add,
+                    sys.modules["zelk"] is first, zelk.add(2, 3), zelk.sub(2, 3)])
         """)
         self.assertEqual(found, [True, True, True, True, 5, -1])
 

@@ -75,6 +75,16 @@ class OutputTest(SnippetTestCase):
         self.assertEqual(seen["captured"], (0, ""))
         self.assertEqual(seen["after flush"], (3, "Add"))
 
+    def test_result_unaffected_by_failing_stdout(self):
+        # Enough calls to fill the C buffer several times, so that writes are attempted and fail.
+        for label, spoil in (("closed", "os.close(1)"),
+                             ("full device", "os.dup2(os.open('/dev/full', os.O_WRONLY), 1)")):
+            with self.subTest(stdout=label):
+                seen = self.run_with_stdout_file(
+                    spoil + "\nresults = {zelk.add(i, 1) - i for i in range(20000)}"
+                    "\nflush()\nreport(['results', 0, repr(results)])")
+                self.assertEqual(seen["results"], (0, "{1}"))
+
     def test_written_at_exit(self):
         # Nobody flushes: the C library does at a normal exit.
         run = self.run_ok("import zelk; zelk.add(1, 2); zelk.sub(1, 2); zelk.add(3, 4)",

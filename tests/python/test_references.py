@@ -154,6 +154,36 @@ class KeywordValuesKeptTest(SnippetTestCase):
     def setUpClass(cls):
         require_module(cls)
 
+    def test_dictionary_replaced_during_keyword_lookup(self):
+        # The lookup of "b" meets a key of the same hash and asks its __eq__, which replaces the
+        # dictionary's contents: the value already bound to a must survive that.
+        [events] = self.reports_of("""
+            import zelk
+            events = []
+
+            class ClearingKey(object):
+                def __hash__(self):
+                    return hash("b")
+
+                def __eq__(self, other):
+                    keywords.clear()
+                    keywords["b"] = 3
+                    return False
+
+            class First(object):
+                def __int__(self):
+                    events.append("first converted")
+                    return 2
+
+                def __del__(self):
+                    events.append("first finalised")
+
+            keywords = {"a": First(), ClearingKey(): None}
+            events.append(zelk.add(**keywords))
+            report(events)
+        """)
+        self.assertEqual(events, ["first converted", "first finalised", 5])
+
     def test_dictionary_emptied_by_first_conversion(self):
         reports = self.reports_of("""
             import gc, weakref, zelk
