@@ -6,7 +6,6 @@ tells what has reached fd 1 at each point.
 """
 
 import tempfile
-import textwrap
 import unittest
 
 from zelk_testing import SnippetTestCase, require_module
@@ -32,7 +31,7 @@ class OutputTest(SnippetTestCase):
 
     def run_with_stdout_file(self, code):
         with tempfile.TemporaryFile() as stdout_file:
-            reports = self.reports_of(textwrap.dedent(PROBE) + textwrap.dedent(code),
+            reports = self.reports_of([PROBE, code],
                                       unbuffered=False, stdout=stdout_file)
         return {label: (size, text) for label, size, text in reports}
 

@@ -145,6 +145,17 @@ class IntResultsReleasedTest(unittest.TestCase):
                 self.assertEqual(sys.getrefcount(result), before)
 
 
+# Calls a function from C with an argument tuple and keyword dictionary of one's own.
+CALL_WITH_DICTIONARY = """
+import ctypes
+_object_call = ctypes.pythonapi.PyObject_Call
+_object_call.restype = ctypes.py_object
+_object_call.argtypes = (ctypes.py_object, ctypes.py_object, ctypes.py_object)
+def call_with_dictionary(function, args, keywords):
+    return _object_call(function, args, keywords)
+"""
+
+
 class KeywordValuesKeptTest(SnippetTestCase):
     """An __int__ may empty the caller's keyword dictionary while the call still needs its
     values: the call must not read a value that the dictionary released. Run in a fresh
@@ -157,7 +168,7 @@ class KeywordValuesKeptTest(SnippetTestCase):
     def test_dictionary_replaced_during_keyword_lookup(self):
         # The lookup of "b" meets a key of the same hash and asks its __eq__, which replaces the
         # dictionary's contents: the value already bound to a must survive that.
-        [events] = self.reports_of("""
+        [events] = self.reports_of([CALL_WITH_DICTIONARY, """
             import zelk
             events = []
 
@@ -179,14 +190,14 @@ class KeywordValuesKeptTest(SnippetTestCase):
                     events.append("first finalised")
 
             keywords = {"a": First(), ClearingKey(): None}
-            events.append(zelk.add(**keywords))
+            events.append(call_with_dictionary(zelk.add, (), keywords))
             report(events)
-        """)
+        """])
         self.assertEqual(events, ["first converted", "first finalised", 5])
 
     def test_dictionary_emptied_by_first_conversion(self):
-        reports = self.reports_of("""
-            import gc, weakref, zelk
+        reports = self.reports_of([CALL_WITH_DICTIONARY, """
+            import gc, sys, weakref, zelk
             events = []
 
             class Second(object):
@@ -211,30 +222,39 @@ class KeywordValuesKeptTest(SnippetTestCase):
                     events.append(["first converted", dictionaries_holding_second()])
                     return 2
 
-            # On this interpreter a call spelled with a single **mapping hands the caller's own
-            # dictionary to the function (so does __call__); a call that merges mappings would
-            # hand over a fresh copy.
+            # PyObject_Call hands the function the very dictionary it is given. On 3.6 so does a
+            # call spelled with a single **mapping (and __call__); later interpreters hand over a
+            # copy there, which leaves nothing to test but is reported as such.
+            on_36 = sys.version_info[:2] == (3, 6)
             shapes = [
-                ("f(**d)", lambda f, d: f(**d), True),
-                ("f.__call__(**d)", lambda f, d: f.__call__(**d), True),
-                ("f(x, **d)", lambda f, d: f(First(), **d), False),
+                ("PyObject_Call", lambda f, d: call_with_dictionary(f, (), d), True, True),
+                ("PyObject_Call, a by position",
+                 lambda f, d: call_with_dictionary(f, (First(),), d), False, True),
+                ("f(**d)", lambda f, d: f(**d), True, on_36),
+                ("f.__call__(**d)", lambda f, d: f.__call__(**d), True, on_36),
+                ("f(x, **d)", lambda f, d: f(First(), **d), False, on_36),
             ]
-            for label, call, first_by_keyword in shapes:
+            for label, call, first_by_keyword, shared in shapes:
                 for function in (zelk.add, zelk.sub):
                     del events[:]
                     keywords = {"a": First()} if first_by_keyword else {}
                     keywords["b"] = Second()
                     second_ref = weakref.ref(keywords["b"])
                     result = call(function, keywords)
-                    report([label, function.__name__, result, events])
-            """)
+                    report([label, function.__name__, shared, result, events])
+            """])
         expected_events = [["first converted", 0], ["second converted", 1],
                            ["second finalised", 2]]
-        self.assertEqual(len(reports), 6)
-        for label, name, result, events in reports:
+        self.assertEqual(len(reports), 10)
+        for label, name, shared, result, events in reports:
             with self.subTest(shape=label, function=name):
                 self.assertEqual(result, {"add": 5, "sub": -1}[name])
+                if not shared:
+                    # A copy of the dictionary was passed: it still holds the second value.
+                    self.assertEqual(events[0], ["first converted", 1])
+                    events[0][1] = 0
                 self.assertEqual(events, expected_events)
+
 
 if __name__ == "__main__":
     unittest.main()

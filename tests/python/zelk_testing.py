@@ -56,9 +56,13 @@ def deprecated_int_result_message(type_name):
             % type_name)
 
 
+# The suites run under the interpreter that the module was built for.
+BUILD_VERSION = "%d.%d" % sys.version_info[:2]
+
+
 def version_mismatch_message(runtime):
-    return ("compiletime version 3.6 of module 'zelk' does not match runtime version %s"
-            % runtime)
+    return ("compiletime version %s of module 'zelk' does not match runtime version %s"
+            % (BUILD_VERSION, runtime))
 
 
 _PRELUDE = textwrap.dedent("""\
@@ -66,9 +70,9 @@ _PRELUDE = textwrap.dedent("""\
     _report_path = _sys.argv.pop(1)
     _reports = []
     def report(value):
-        _reports.append(value)
+        _reports.append(_json.dumps(value))  # as it is now, whatever later happens to it
         with open(_report_path, "w") as _file:
-            _json.dump(_reports, _file)
+            _file.write("[" + ",".join(_reports) + "]")
     def outcome(call):
         # [result] on success, [exception type name, message] on failure.
         try:
@@ -109,13 +113,15 @@ def child_environment(unbuffered=True, preload=None, extra=None, python_path=Non
 
 def run_snippet(code, python_args=(), cwd=None, timeout=120, stdout=subprocess.PIPE,
                 **env_options):
-    """Runs `code` (dedented) in a fresh interpreter and returns a Run. Its fd 1 is a pipe read
-    into Run.stdout, or `stdout` when given (a file object; Run.stdout is then None)."""
+    """Runs `code` (a string, or a list of strings run one after the other; each dedented) in a
+    fresh interpreter and returns a Run. Its fd 1 is a pipe read into Run.stdout, or `stdout`
+    when given (a file object; Run.stdout is then None)."""
+    parts = [code] if isinstance(code, str) else code
     fd, report_path = tempfile.mkstemp(suffix=".json", prefix="zelk-report-")
     os.close(fd)
     try:
         command = [sys.executable] + list(python_args) + [
-            "-c", _PRELUDE + textwrap.dedent(code), report_path]
+            "-c", "\n".join([_PRELUDE] + [textwrap.dedent(part) for part in parts]), report_path]
         process = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=stdout,
                                  stderr=subprocess.PIPE, cwd=cwd, timeout=timeout,
                                  env=child_environment(**env_options))
