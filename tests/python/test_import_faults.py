@@ -2,8 +2,8 @@
 must end in an exception with the right traceback entry, never in a crash, and leave the process
 able to import the module once memory is back."""
 
+import ast
 import concurrent.futures
-import json
 import os
 import re
 import subprocess
@@ -80,7 +80,7 @@ IMPORT_CHILD = _ENTRIES + """
         zelk.add("x", 1)
     except TypeError as error:
         after = entries_of(error)
-    print("\\nRESULT " + json.dumps([failure, setting, works, after]))
+    print("\\nRESULT " + repr([failure, setting, works, after]))
 """
 
 # Exec run again and again on new module objects, the n-th allocation failing in the n-th
@@ -128,20 +128,20 @@ MARCH_CHILD = _ENTRIES + """
             codes.append(tb.tb_frame.f_code)
     after = [[code.co_name, code.co_firstlineno] for code in codes]
     same = [codes[0] is codes[1], codes[0] is codes[2], codes[3] is codes[4]]
-    print("\\nRESULT " + json.dumps([attempts, after, same, zelk.sub(7, 5)]))
+    print("\\nRESULT " + repr([attempts, after, same, zelk.sub(7, 5)]))
 """
 
 
 def run_child(code, *args):
     process = subprocess.run(
-        [sys.executable, "-S", "-c", "import json, sys, _testcapi\n" + textwrap.dedent(code)]
+        [sys.executable, "-S", "-c", "import sys, _testcapi\n" + textwrap.dedent(code)]
         + [str(a) for a in args],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     lines = [line for line in process.stdout.decode().splitlines() if line.startswith("RESULT ")]
     if process.returncode != 0 or not lines:
         raise AssertionError("child %r exited with %d:\n%s" % (
             args, process.returncode, process.stderr.decode("utf-8", "replace")))
-    return json.loads(lines[-1][len("RESULT "):])
+    return ast.literal_eval(lines[-1][len("RESULT "):])
 
 
 def run_children(code, argument_lists):
