@@ -33,11 +33,22 @@ class Name(str):
     """Keywords spelled by a str subclass."""
 
 
+class HashesLikeA(object):
+    """A non-string key that the lookup of "a" has to compare, and whose comparison fails."""
+
+    def __hash__(self):
+        return hash("a")
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("compared")
+
+
 K_A = forged_name("a")
 K_B = forged_name("b")
 assert K_A == "a" and K_A is not sys.intern("a") and type(K_A) is str
 
-NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "partial": functools.partial}
+NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "HashesLikeA": HashesLikeA,
+             "partial": functools.partial}
 
 # Calls that bind a=7 and b=5.
 BINDS_7_AND_5 = [
@@ -112,6 +123,8 @@ REFUSED = [
     # ... but only once both parameters are bound.
     ("f(**{1: 2})", TypeError, COUNT.format(f="{f}", n=0)),
     ("f(a=7, **{1: 2})", TypeError, COUNT.format(f="{f}", n=1)),
+    # A lookup of a parameter name that fails counts as not finding it.
+    ("f(**{HashesLikeA(): 1})", TypeError, COUNT.format(f="{f}", n=0)),
     # Binding is complete before anything is converted.
     ("f('x')", TypeError, COUNT.format(f="{f}", n=1)),
     ("f(None, b=None, c=1)", TypeError, UNEXPECTED.format(f="{f}", k="c")),

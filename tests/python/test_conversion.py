@@ -60,6 +60,17 @@ class MyInt(int):
         return 99
 
 
+class Reentrant(object):
+    """Its __int__ calls the module again, successfully and not."""
+
+    def __int__(self):
+        try:
+            zelk.add("no", 1)
+        except TypeError:
+            pass
+        return zelk.add(1, 2) + zelk.sub(b=1, a=2)
+
+
 class Colour(enum.IntEnum):
     RED = 7
 
@@ -123,6 +134,7 @@ OTHER_ARGUMENTS = [
     (IntReturns(IntReturns(7)), (TypeError, "__int__ returned non-int (type IntReturns)")),
     (IntRaises(ValueError("no number here")), (ValueError, "no number here")),
     (IntRaises(TypeError("not today")), (TypeError, "not today")),
+    (Reentrant(), 4),
     # Nothing that lacks __int__ is accepted, __index__ included.
     ("7", NOT_AN_INTEGER),
     (b"7", NOT_AN_INTEGER),
