@@ -306,14 +306,14 @@ static int ext_pymod_exec_zelk(PyObject* ext_pyinit_module) {
   if (!moddict) return ext_exec_failed(__LINE__, 1);
   Py_INCREF(moddict);
   ext_keep(&ext_d, moddict);
+  // Stored even when null, like the other statics: after a failure to get the runtime module
+  // none is held, and the failure's traceback entry shows the native line.
   PyObject* builtins = PyImport_AddModule("builtins");
-  if (!builtins) return ext_exec_failed(__LINE__, 1);
-  Py_INCREF(builtins);
-  ext_keep(&ext_b, builtins);
+  Py_XINCREF(builtins);
+  if (!ext_keep(&ext_b, builtins)) return ext_exec_failed(__LINE__, 1);
   PyObject* runtime = PyImport_AddModule("ext_runtime");
-  if (!runtime) return ext_exec_failed(__LINE__, 1);
-  Py_INCREF(runtime);
-  ext_keep(&ext_runtime_module, runtime);
+  Py_XINCREF(runtime);
+  if (!ext_keep(&ext_runtime_module, runtime)) return ext_exec_failed(__LINE__, 1);
   if (PyObject_SetAttrString(ext_m, "__builtins__", ext_b) < 0) return ext_exec_failed(__LINE__, 1);
   if (Ext_InitStrings(ext_string_tab) < 0) return ext_exec_failed(__LINE__, 1);
 
