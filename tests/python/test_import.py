@@ -274,12 +274,15 @@ class VersionCheckTest(SnippetTestCase):
         require_module(cls)
 
     IMPORT_RECORDING_WARNINGS = """
-        import sys, warnings
+        import ctypes, warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             import zelk
+        # What the module's lookup of Py_GetVersion finds: the preloaded one comes first.
+        version = ctypes.CDLL(None).Py_GetVersion
+        version.restype = ctypes.c_char_p
         report({
-            "interposed": sys.version,
+            "interposed": version().decode(),
             "warnings": [[w.category.__name__, str(w.message)] for w in caught],
             "works": zelk.add(2, 3),
         })
