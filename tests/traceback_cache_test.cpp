@@ -128,6 +128,9 @@ class TracebackCacheTest : public ::testing::Test {
     Py_XSETREF(setting_name, PyUnicode_InternFromString("cline_in_traceback"));
     PyObject_Hash(setting_name);
     Py_XSETREF(globals, PyDict_New());
+    // As in a module's dictionary: later interpreters read both names when they make a frame.
+    ext::Ref module_name = ext::Ref::steal(PyUnicode_FromString("traceback_cache_test"));
+    PyDict_SetItemString(globals, "__name__", module_name.get());
     PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
     Py_XSETREF(empty_tuple, PyTuple_New(0));
     Py_XSETREF(empty_bytes, PyBytes_FromStringAndSize("", 0));
