@@ -134,19 +134,18 @@ static inline EXT_COLD BoundInts fail_count(const char* func_name, Py_ssize_t nu
 static inline bool bind_plain_keywords(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                        PyObject* values[2]) {
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
-  if (pos_args > 1 || compat::dict_size(kwds) != 2 - pos_args) return false;
+  const Py_ssize_t keywords = 2 - pos_args;
+  if (pos_args > 1 || compat::dict_size(kwds) != keywords) return false;
+  PyObject* keys[2];
+  PyObject* found[2];
+  if (!compat::dict_leading_items(kwds, keywords, keys, found)) return false;
   values[0] = pos_args ? PyTuple_GET_ITEM(args, 0) : nullptr;
   values[1] = nullptr;
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  // The size was checked, so the walk stops at the last entry instead of asking for one more.
-  for (Py_ssize_t left = 2 - pos_args; left > 0; --left) {
-    PyDict_Next(kwds, &position, &key, &value);
-    if (key == *argnames[1] && !values[1]) {
-      values[1] = value;
-    } else if (key == *argnames[0] && !values[0]) {
-      values[0] = value;
+  for (Py_ssize_t i = 0; i < keywords; ++i) {
+    if (keys[i] == *argnames[1] && !values[1]) {
+      values[1] = found[i];
+    } else if (keys[i] == *argnames[0] && !values[0]) {
+      values[0] = found[i];
     } else {
       return false;
     }

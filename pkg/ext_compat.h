@@ -76,6 +76,49 @@ inline Py_ssize_t dict_size(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_used;
 }
 
+// The keys and values of a dictionary's first `count` entries, in insertion order, borrowed.
+// Returns false when they cannot be read cheaply, and the caller takes a general path instead.
+// Up to 3.10 a combined table keeps its entries, in insertion order, after a header and dk_size
+// indices of 1 to 8 bytes each, and they are read in place; a split table or a deleted entry
+// among them answers false. Later interpreters hide that layout and are walked.
+inline bool dict_leading_items(PyObject* dict, Py_ssize_t count, PyObject** keys,
+                               PyObject** values) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  struct Keys {
+    Py_ssize_t refcnt;
+    Py_ssize_t size;
+    void* lookup;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[8];
+  };
+  struct Entry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+  };
+  const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
+  if (table->ma_values) return false;
+  const Keys* header = reinterpret_cast<const Keys*>(table->ma_keys);
+  if (header->nentries < count) return false;
+  const Py_ssize_t size = header->size;
+  const Py_ssize_t width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffff ? 4 : 8;
+  const Entry* entry = reinterpret_cast<const Entry*>(header->indices + size * width);
+  for (Py_ssize_t i = 0; i < count; ++i, ++entry) {
+    if (!entry->value) return false;
+    keys[i] = entry->key;
+    values[i] = entry->value;
+  }
+  return true;
+#else
+  Py_ssize_t position = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyDict_Next(dict, &position, &keys[i], &values[i])) return false;
+  }
+  return true;
+#endif
+}
+
 // Looks a string key up by the hash cached in the string object: borrowed, or null when absent
 // or when the lookup failed.
 inline PyObject* dict_get_by_cached_hash(PyObject* dict, PyObject* key) noexcept {
