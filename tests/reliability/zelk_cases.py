@@ -57,10 +57,13 @@ class FinalCounted(int):
 class IntMakesCounted:
     """__int__ gives a new FinalCounted each time (a deprecated but accepted result)."""
 
+    made = 0
+
     def __init__(self, value):
         self.value = value
 
     def __int__(self):
+        IntMakesCounted.made += 1
         return FinalCounted(self.value)
 
 
