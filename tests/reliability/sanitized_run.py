@@ -55,7 +55,7 @@ def leak_blocks(report):
     return blocks
 
 
-def judge(report_dir, interpreter_patterns):
+def judge(report_dir, interpreter_patterns, strict):
     """(failures, zelk leaks, interpreter leaks, processes reporting)."""
     failures = []
     zelk_leaks = 0
@@ -76,6 +76,10 @@ def judge(report_dir, interpreter_patterns):
                 interpreter_leaks += 1
                 if not any(pattern in frame for frame in frames
                            for pattern in interpreter_patterns):
+                    if strict:
+                        failures.append("leak of unknown origin (%s):\n  %s\n    %s" % (
+                            name, header, "\n    ".join(frames)))
+                        continue
                     print("interpreter leak not in lsan_interpreter.txt (%s):\n  %s\n    %s" % (
                         name, header, "\n    ".join(frames)))
     return failures, zelk_leaks, interpreter_leaks, len(files)
@@ -86,6 +90,10 @@ def main():
     parser.add_argument("--runtime", required=True)
     parser.add_argument("--module-dir", required=True)
     parser.add_argument("--expect-zelk-leak", action="store_true")
+    parser.add_argument("--fast-unwind", action="store_true",
+                        help="frame-pointer stacks: much faster, but an allocation stack "
+                             "stops at the first interpreter frame, so any leak not listed "
+                             "as the interpreter's fails the run")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args()
     command = options.command[1:] if options.command[:1] == ["--"] else options.command
@@ -100,8 +108,9 @@ def main():
         "PYTHONMALLOC": "malloc",
         "PYTHONPATH": options.module_dir,
         # Full allocation stacks: the interpreter has no frame pointers to follow.
-        "ASAN_OPTIONS": "detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=16:"
-                        "abort_on_error=0:detect_stack_use_after_return=0:log_path=" + log,
+        "ASAN_OPTIONS": "detect_leaks=1:abort_on_error=0:log_path=%s:%s" % (
+            log, "fast_unwind_on_malloc=1" if options.fast_unwind else
+            "fast_unwind_on_malloc=0:malloc_context_size=16"),
         "LSAN_OPTIONS": "exitcode=0",
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:log_path=" + log,
     })
@@ -110,7 +119,7 @@ def main():
     try:
         status = subprocess.call(command, env=env)
         failures, zelk_leaks, interpreter_leaks, processes = judge(
-            report_dir, load_interpreter_patterns())
+            report_dir, load_interpreter_patterns(), options.fast_unwind)
     finally:
         shutil.rmtree(report_dir, ignore_errors=True)
 
