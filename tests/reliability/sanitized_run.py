@@ -1,6 +1,7 @@
 """Runs a command against the sanitized copy of the module and judges the sanitizer reports.
 
-    sanitized_run.py --runtime LIBS --module-dir DIR [--expect-zelk-leak] -- COMMAND...
+    sanitized_run.py --runtime LIBS --module-dir DIR [--fast-unwind] [--expect-zelk-leak]
+                     -- COMMAND...
 
 The interpreter is not instrumented, so the sanitizer runtimes (LIBS, colon-separated) are
 preloaded, and PYTHONMALLOC=malloc routes the interpreter's allocations through the
@@ -13,7 +14,9 @@ one fresh directory. Afterwards:
 - a leak with no frame in zelk's code is the interpreter's own and is counted, not failed.
   The ones understood are listed in lsan_interpreter.txt (for instance the state block that
   the import machinery drops when create hands back the module object of an earlier
-  import); any other is printed, so that it can be looked at and listed.
+  import); any other is printed, so that it can be looked at and listed. With --fast-unwind
+  the allocation stacks stop at the first interpreter frame (it keeps no frame pointers), so
+  a leak cannot be traced to zelk: then every leak not listed there fails the run.
 
 With --expect-zelk-leak the run passes only if a leak in zelk's code was reported: the
 canary that proves the classification sees zelk's leaks.
