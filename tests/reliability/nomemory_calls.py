@@ -2,9 +2,12 @@
 
 For each case of zelk_cases (every success and failure kind, by position and keyword) and
 each traceback setting (implementing line hidden and shown), the call is made with
-_testcapi.set_nomemory(n, 0) -- every allocation from the n-th on fails -- for n = 0, 1, 2,
-... until the call gives its normal outcome (bounded). Each outcome must be MemoryError or the
-case's own outcome; a traceback entry, when present, must be the right one; after
+_testcapi.set_nomemory(n, 0) -- every allocation from the n-th on fails -- and again with
+set_nomemory(n, n + 1) -- only the n-th fails, so that the traceback entry of a failure can
+still be made -- for n = 0, 1, 2, ... until the call gives its normal outcome (bounded).
+Each outcome must be MemoryError or the case's own outcome (or its exception type without
+the message, when the interpreter could not make the message); a traceback entry, when
+present, must be the right one, a MemoryError's at one of the function's two lines; after
 _testcapi.remove_mem_hooks() the module must work. The cases run in child processes in
 batches, so that a crash shows as a signal. A second sweep runs each n in a fresh process, so
 that the code-object cache and the cline_in_traceback setting are made under failing
@@ -13,6 +16,7 @@ allocations too.
     nomemory_calls.py [--max-points N] [--batch K]
 """
 import argparse
+import ctypes
 import os
 import subprocess
 import sys
@@ -21,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SETTLE = 3  # normal outcomes in a row that end a case's sweep
 
 
-def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points):
+def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points, single):
     """(fault points tried, problems) for one case."""
     import warnings
     inner = getattr(thunk, "inner", thunk)
@@ -29,6 +33,8 @@ def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points):
     problems = []
     settled = 0
     points = 0
+    boxed_entries = [0]
+    lost_messages = [0]
     # Under failing allocations the interpreter's warnings machinery may drop a warning that
     # the filters would raise (it falls back to its default filters), or report its own
     # failure as SystemError. Both are its doing: the warning call is zelk's last step there.
@@ -41,14 +47,14 @@ def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points):
         with warnings.catch_warnings():
             if action:
                 warnings.simplefilter(action)
-            testcapi.set_nomemory(n, 0)
+            testcapi.set_nomemory(n, n + 1 if single else 0)
             try:
                 result = ("ok", inner())
             except BaseException as error:  # noqa: B902
                 result = ("raise", error)
             testcapi.remove_mem_hooks()
         points += 1
-        label = "%s n=%d shown=%s" % (name, n, shown)
+        label = "%s n=%d%s shown=%s" % (name, n, " alone" if single else "", shown)
         normal = False
         if result[0] == "ok":
             if expected[0] == "ok" and result[1] == expected[1]:
@@ -66,12 +72,32 @@ def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points):
                     normal = True
                 elif problem != "no traceback entry":
                     problems.append("%s: %s" % (label, problem))
+            elif expected[0] == "raise" and type(error) is expected[1] and str(error) == "":
+                # The interpreter could not make the message: PyErr_SetString and
+                # PyErr_Format then raise the type without a value.
+                lost_messages[0] += 1
+                problem = zelk_cases.check_entry(name, error, shown)
+                if problem and problem != "no traceback entry":
+                    problems.append("%s: %s" % (label, problem))
+            elif type(error) is ctypes.ArgumentError and "MemoryError" in str(error):
+                pass  # the harness's own argument conversion, before zelk is called
             elif action and type(error) is SystemError and str(error) == (
                     "<class 'DeprecationWarning'> returned a result with an error set"):
                 pass
             elif type(error) is not MemoryError:
                 problems.append("%s: %s: %s, expected MemoryError or %r" % (
                     label, type(error).__name__, error, expected))
+            else:
+                # A MemoryError that zelk reported (binding, conversion or boxing the
+                # result) carries an entry of the function, at one of its two lines.
+                entry = zelk_cases.innermost_zelk_entry(error)
+                fname = name.split(":")[0]
+                if entry and entry[1] not in zelk_cases.FUNCTION_LINES[fname]:
+                    problems.append("%s: MemoryError entry at line %d" % (label, entry[1]))
+                elif entry and not entry[2].startswith(("zelk.%s" % fname, "init zelk")):
+                    problems.append("%s: MemoryError entry named %r" % (label, entry[2]))
+                elif entry and entry[1] != zelk_cases.DEF_LINE[fname]:
+                    boxed_entries[0] += 1
             del error
         result = None
         # The module keeps working.
@@ -83,11 +109,12 @@ def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points):
             problems.append("%s: failure reporting broken afterwards: %r" % (label, failing[:3]))
         failing = None
         settled = settled + 1 if normal else 0
-        if settled >= SETTLE or problems:
+        if problems or (settled >= SETTLE and not single):
             break
     else:
-        problems.append("%s: still failing after %d points" % (name, max_points))
-    return points, problems
+        if not single:
+            problems.append("%s: still failing after %d points" % (name, max_points))
+    return points, boxed_entries[0], lost_messages[0], problems
 
 
 def protocol_stream():
@@ -118,11 +145,16 @@ def child(first, last, max_points):
         runtime.cline_in_traceback = shown
         for name, thunk, expected in cases:
             print("START %s" % name, file=out, flush=True)
-            points, problems = sweep_one(zelk_cases, _testcapi, name, thunk, expected, shown,
-                                         max_points)
-            print("CASE %d %s" % (points, name), file=out, flush=True)
-            for problem in problems:
-                print("PROBLEM %s" % problem, file=out, flush=True)
+            # Failing every allocation from the n-th on finds how many the call makes; then
+            # each of those fails alone.
+            limit = max_points
+            for single in (False, True):
+                points, boxed, lost, problems = sweep_one(zelk_cases, _testcapi, name, thunk,
+                                                          expected, shown, limit, single)
+                limit = points
+                print("CASE %d %d %d %s" % (points, boxed, lost, name), file=out, flush=True)
+                for problem in problems:
+                    print("PROBLEM %s" % problem, file=out, flush=True)
     return 0
 
 
@@ -197,6 +229,8 @@ def main():
     total = len(zelk_cases.build_cases())
     failures = []
     points = 0
+    boxed = 0
+    lost = 0
     swept = 0
     for first in range(0, total, options.batch):
         last = min(first + options.batch, total)
@@ -206,6 +240,8 @@ def main():
         for line in lines:
             if line.startswith("CASE "):
                 points += int(line.split()[1])
+                boxed += int(line.split()[2])
+                lost += int(line.split()[3])
                 swept += 1
             elif line.startswith("PROBLEM "):
                 failures.append(line[8:])
@@ -230,8 +266,10 @@ def main():
             break
     else:
         failures.append("fresh-process calls still failing after %d points" % n)
-    print("nomemory: %d case sweeps (%d cases x 2 settings), %d fault points tried; "
-          "%d fresh-process points (n up to %d)" % (swept, total, points, cold_points, n))
+    print("nomemory: %d case sweeps (%d cases x 2 settings x 2 modes), %d fault points "
+          "tried; %d failures to box the result, reported at the core call's line; %d "
+          "exceptions whose message the interpreter could not make; %d fresh-process points "
+          "(n up to %d)" % (swept, total, points, boxed, lost, cold_points, n))
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0

@@ -111,11 +111,11 @@ def main():
         "PYTHONMALLOC": "malloc",
         "PYTHONPATH": options.module_dir,
         # Full allocation stacks: the interpreter has no frame pointers to follow.
-        "ASAN_OPTIONS": "detect_leaks=1:abort_on_error=0:log_path=%s:%s" % (
+        "ASAN_OPTIONS": "detect_leaks=1:abort_on_error=1:log_path=%s:%s" % (
             log, "fast_unwind_on_malloc=1" if options.fast_unwind else
             "fast_unwind_on_malloc=0:malloc_context_size=16"),
         "LSAN_OPTIONS": "exitcode=0",
-        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:log_path=" + log,
+        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=" + log,
     })
     if module:
         env["ZELK_MODULE"] = os.path.join(options.module_dir, module[0])

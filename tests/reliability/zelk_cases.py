@@ -14,6 +14,8 @@ import zelk
 MODULE_SOURCE = "pkg/zelk.pyi"
 IMPLEMENTING_SOURCE = "pkg/zelk.cpp"
 DEF_LINE = {"add": 12, "sub": 20}
+# The definition line, and the line of the core call where a failure to box the result is put.
+FUNCTION_LINES = {"add": (12, 18), "sub": (20, 24)}
 
 # Calls the function with the very dictionary given as its keywords (a Python-level call
 # f(**d) hands the function a copy), and with keys that the call syntax refuses.
