@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds and tests zelk once for every CPython 3 installed under the pyenv root
+# ($PYENV_ROOT, else ~/.pyenv): one build tree per interpreter in build-all/<major.minor>/.
+# 3.6, the reference interpreter, must be there; the others run when present.
+#
+#   scripts/test-all.sh [VERSION...]     e.g. scripts/test-all.sh 3.6 3.12
+#
+# The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
+# in ZELK_HEAVY_VERSIONS (default "3.6 3.12"), and are left out on the others to keep the whole
+# matrix within CI's time. Prints each ctest summary and exits non-zero if any build or test
+# failed.
+set -uo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12} "
+heavy_labels='sanitize|reliability'
+
+# major.minor -> interpreter, newest patch release of each.
+declare -A interpreters
+for bin_dir in "$pyenv_root"/versions/3.*/bin; do
+  for python in "$bin_dir"/python3.*; do
+    name="$(basename "$python")"
+    [[ "$name" =~ ^python(3\.[0-9]+)$ && -x "$python" ]] || continue
+    interpreters["${BASH_REMATCH[1]}"]="$python"
+  done
+done
+if [ -z "${interpreters[3.6]:-}" ]; then
+  echo "test-all: no CPython 3.6 under $pyenv_root/versions; it is the reference and must be there" >&2
+  exit 1
+fi
+
+if [ $# -gt 0 ]; then
+  versions=("$@")
+else
+  mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1n -k2,2n)
+fi
+
+mkdir -p "$root/build-all"
+failed=()
+summaries=()
+for version in "${versions[@]}"; do
+  python="${interpreters[$version]:-}"
+  if [ -z "$python" ]; then
+    echo "test-all: no CPython $version under $pyenv_root/versions" >&2
+    failed+=("$version (not installed)")
+    continue
+  fi
+  build="$root/build-all/$version"
+  echo "=== CPython $version ($python) in ${build#"$root"/}"
+  started=$SECONDS
+  if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" >"$build.configure.log" 2>&1; then
+    cat "$build.configure.log"
+    failed+=("$version (configure)")
+    continue
+  fi
+  if ! cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
+    cat "$build.build.log"
+    failed+=("$version (build)")
+    continue
+  fi
+  ctest_args=(--test-dir "$build" --output-on-failure -j2)
+  note=""
+  if [[ "$heavy_versions" != *" $version "* ]]; then
+    ctest_args+=(-LE "$heavy_labels")
+    note=" (labels $heavy_labels left out)"
+  fi
+  ctest "${ctest_args[@]}" >"$build.ctest.log" 2>&1
+  status=$?
+  # The failures in full, then ctest's own closing summary.
+  if [ $status -ne 0 ]; then
+    sed -n '/^[0-9]*\/[0-9]* Test *#[0-9]*: .*\*\*\*/,$p' "$build.ctest.log" | head -400
+    failed+=("$version (tests)")
+  fi
+  summary="$(grep -E '^[0-9]+% tests passed' "$build.ctest.log" || echo 'no test summary')"
+  sed -n '/% tests passed/,$p' "$build.ctest.log"
+  summaries+=("CPython $version: $summary$note, $((SECONDS - started)) s")
+done
+
+echo
+echo "=== Summary"
+printf '%s\n' "${summaries[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "All ${#versions[@]} interpreters passed."
