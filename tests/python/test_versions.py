@@ -9,7 +9,7 @@ import sys
 import textwrap
 import unittest
 
-MODULE = os.environ["ZELK_MODULE"]
+from zelk_testing import BUILD_VERSION, MODULE_PATH as MODULE, require_module
 
 # Loads the module at argv[1] by its path in a fresh interpreter, with the warnings filter given in
 # argv[2], and reports what happened as JSON.
@@ -39,12 +39,6 @@ LOADER = textwrap.dedent("""
 """)
 
 
-def built_for():
-    """The major.minor version the module under test was compiled for, from its file name."""
-    match = re.search(r"\.cpython-(\d)(\d+)", os.path.basename(MODULE))
-    return "%s.%s" % match.groups()
-
-
 def installed_interpreters():
     """{"3.N": path} for the CPython 3 interpreters installed beside the running one."""
     root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
@@ -70,16 +64,20 @@ def load(python, warnings_filter):
 
 def mismatch_message(runtime):
     return ("compiletime version %s of module 'zelk' does not match runtime version %s"
-            % (built_for(), runtime))
+            % (BUILD_VERSION, runtime))
 
 
 class VersionCheck(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        require_module(cls)
+
     def test_no_warning_on_the_interpreter_it_was_built_for(self):
         result = load(sys.executable, "always")
         self.assertEqual(result, {"imported": True, "warnings": []})
 
     def test_other_interpreter_versions_warn_once_and_import(self):
-        others = {v: p for v, p in installed_interpreters().items() if v != built_for()}
+        others = {v: p for v, p in installed_interpreters().items() if v != BUILD_VERSION}
         if not others:
             self.skipTest("no other CPython 3 interpreter installed")
         for runtime, python in sorted(others.items()):
@@ -88,25 +86,25 @@ class VersionCheck(unittest.TestCase):
                 if "undefined symbol" in result.get("load_error", ""):
                     # A build reaches interpreter functions that only some versions export.
                     self.skipTest("a %s build cannot be loaded by %s: %s"
-                                  % (built_for(), runtime, result["load_error"]))
+                                  % (BUILD_VERSION, runtime, result["load_error"]))
                 self.assertEqual(result, {
                     "imported": True,
                     "warnings": [["RuntimeWarning", mismatch_message(runtime)]],
                 })
 
     def test_warnings_as_errors_fail_the_import_without_a_module_entry(self):
-        others = {v: p for v, p in installed_interpreters().items() if v != built_for()}
+        others = {v: p for v, p in installed_interpreters().items() if v != BUILD_VERSION}
         if not others:
             self.skipTest("no other CPython 3 interpreter installed")
         for runtime, python in sorted(others.items()):
             with self.subTest(runtime=runtime):
                 result = load(python, "error")
                 if "undefined symbol" in result.get("load_error", ""):
-                    self.skipTest("a %s build cannot be loaded by %s" % (built_for(), runtime))
+                    self.skipTest("a %s build cannot be loaded by %s" % (BUILD_VERSION, runtime))
                 self.assertEqual(result["error"][:2], ["RuntimeWarning", mismatch_message(runtime)])
                 self.assertNotIn("pkg/zelk.pyi", result["error"][2])
 
-    @unittest.skipUnless(built_for() == "3.6", "the 3.6 build is the one loaded under 3.10")
+    @unittest.skipUnless(BUILD_VERSION == "3.6", "the 3.6 build is the one loaded under 3.10")
     def test_two_digit_minor_version_is_printed_whole(self):
         python = installed_interpreters().get("3.10")
         if python is None:
