@@ -208,8 +208,23 @@ inline PyObject* code_filename(PyObject* code) noexcept {
 // A frame of the code object over the given globals, showing the given line.
 inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* globals,
                            int line) noexcept {
+#if EXT_COMPAT_SINGLE_EXCEPTION
+  // 3.12's PyFrame_New asks the globals for __name__ and takes an exception that is pending
+  // already for a failure of that lookup, so the caller's exception waits outside.
+  PyObject* pending = PyErr_GetRaisedException();
   PyFrameObject* frame =
       PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+  if (pending) {
+    if (frame) {
+      PyErr_SetRaisedException(pending);
+    } else {
+      Py_DECREF(pending);  // the frame's own failure stands, as on the other versions
+    }
+  }
+#else
+  PyFrameObject* frame =
+      PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+#endif
 #if EXT_COMPAT_OPAQUE_FRAMES
   // The line cannot be set on a frame that runs nothing; the code object's first line, which
   // the caller made `line`, is what the frame shows.
