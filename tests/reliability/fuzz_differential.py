@@ -88,7 +88,7 @@ def model_convert(shape, action, warned):
         raise Failure(TypeError, "__int__ returned non-int (type %s)" % type(r).__name__)
     if kind == "raises":
         raise Failure(ValueError, "no int here")
-    if kind == "complex":
+    if kind == "complex" and hasattr(complex, "__int__"):  # 3.10 took complex's __int__ away
         raise Failure(TypeError, "can't convert complex to int")
     raise Failure(*NEED_INT)
 

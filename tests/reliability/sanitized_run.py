@@ -34,12 +34,21 @@ ZELK_FRAME = re.compile(r" in (ext_|Ext_|ext::)|/zelk\.cpython|\bpkg/[\w.]+:\d+|
 
 
 def load_interpreter_patterns():
+    """The listed patterns that hold for the running interpreter: a line that starts with a
+    version ("3.12: ...") holds for that major.minor only."""
     patterns = []
+    running = "%d.%d" % sys.version_info[:2]
     with open(os.path.join(HERE, "lsan_interpreter.txt")) as listing:
         for line in listing:
             line = line.strip()
-            if line and not line.startswith("#"):
-                patterns.append(line)
+            if not line or line.startswith("#"):
+                continue
+            scoped = re.match(r"(\d+\.\d+): (.*)", line)
+            if scoped:
+                if scoped.group(1) != running:
+                    continue
+                line = scoped.group(2)
+            patterns.append(line)
     return patterns
 
 
