@@ -112,7 +112,7 @@ MARCH_CHILD = _ENTRIES + """
             _testcapi.remove_mem_hooks()
             keep += [module]  # its functions must not go back to the free list either
             attempts.append([type(error).__name__, str(error), entries_of(error),
-                             setting_state()])
+                             setting_state(), "zelk" in sys.modules])
             continue
         _testcapi.remove_mem_hooks()
         break
@@ -288,6 +288,9 @@ class ImportFaultTest(unittest.TestCase):
                     for site, entry in zip(self.check_failure(attempt[:3]), attempt[2]):
                         self.assertIsNotNone(site)
                         sites.setdefault(site, set()).add(entry[0])
+                    # Exec entered the module under "zelk" itself; failing later, it takes the
+                    # half-made module out again.
+                    self.assertFalse(attempt[4])
         self.assertEqual(sorted(sites),
                          sorted(site for site, _, _ in EXEC_SITES if site != "registry"))
         names = [name for site_names in sites.values() for name in site_names]
