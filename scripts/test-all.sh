@@ -13,6 +13,7 @@ set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+[ -d "$pyenv_root/versions" ] || pyenv_root=/root/.pyenv
 heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12} "
 heavy_labels='sanitize|reliability'
 

@@ -42,6 +42,8 @@ LOADER = textwrap.dedent("""
 def installed_interpreters():
     """{"3.N": path} for the CPython 3 interpreters installed beside the running one."""
     root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+    if not os.path.isdir(os.path.join(root, "versions")):
+        root = "/root/.pyenv"
     found = {}
     for bin_dir in sorted(glob.glob(os.path.join(root, "versions", "3.*", "bin"))):
         for path in glob.glob(os.path.join(bin_dir, "python3.*")):
