@@ -16,6 +16,8 @@
 #define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
+// 3.12's PyFrame_New mistakes an exception already pending for a failure of its own.
+#define EXT_COMPAT_FRAME_NEEDS_NO_PENDING_ERROR (PY_VERSION_HEX >= 0x030C0000)
 
 namespace ext {
 namespace compat {
@@ -208,7 +210,7 @@ inline PyObject* code_filename(PyObject* code) noexcept {
 // A frame of the code object over the given globals, showing the given line.
 inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* globals,
                            int line) noexcept {
-#if EXT_COMPAT_SINGLE_EXCEPTION
+#if EXT_COMPAT_FRAME_NEEDS_NO_PENDING_ERROR
   // 3.12's PyFrame_New asks the globals for __name__ and takes an exception that is pending
   // already for a failure of that lookup, so the caller's exception waits outside.
   PyObject* pending = PyErr_GetRaisedException();
