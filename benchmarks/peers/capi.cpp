@@ -1,6 +1,7 @@
 // The conventional hand-written wrapper: PyArg_ParseTupleAndKeywords with "ii".
 #include <Python.h>
 
+#include "keywords_method.h"
 #include "sample1.h"
 
 namespace {
@@ -24,14 +25,9 @@ PyObject* capi_sub(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyLong_FromLong(sub(a, b));
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods[] = {
-    {"add", as_method<capi_add>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"sub", as_method<capi_sub>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    keywords_method<capi_add>("add"),
+    keywords_method<capi_sub>("sub"),
     {nullptr, nullptr, 0, nullptr},
 };
 

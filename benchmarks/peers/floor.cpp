@@ -2,6 +2,7 @@
 // the argument tuple (and keyword dict) and we box the core's result, with no argument work.
 #include <Python.h>
 
+#include "keywords_method.h"
 #include "sample1.h"
 
 namespace {
@@ -20,16 +21,10 @@ PyObject* floor_fail(PyObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-// Going through void(*)() keeps -Wcast-function-type quiet about the METH_KEYWORDS signature.
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction as_method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods[] = {
-    {"add", as_method<floor_add>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"sub", as_method<floor_sub>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"fail", as_method<floor_fail>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    keywords_method<floor_add>("add"),
+    keywords_method<floor_sub>("sub"),
+    keywords_method<floor_fail>("fail"),
     {nullptr, nullptr, 0, nullptr},
 };
 
