@@ -16,8 +16,6 @@
 #define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
-// 3.12's PyFrame_New mistakes an exception already pending for a failure of its own.
-#define EXT_COMPAT_FRAME_NEEDS_NO_PENDING_ERROR (PY_VERSION_HEX >= 0x030C0000)
 
 namespace ext {
 namespace compat {
@@ -207,26 +205,24 @@ inline PyObject* code_filename(PyObject* code) noexcept {
   return reinterpret_cast<PyCodeObject*>(code)->co_filename;
 }
 
-// A frame of the code object over the given globals, showing the given line.
+// A frame of the code object over the given globals, showing the given line. The caller's
+// pending exception is held aside meanwhile: from 3.8 PyFrame_New looks __builtins__ (3.12:
+// __name__) up in the globals with a lookup that reports errors, and an absent key with an
+// exception already pending reads there as a failed lookup, so no frame would be made.
 inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* globals,
                            int line) noexcept {
-#if EXT_COMPAT_FRAME_NEEDS_NO_PENDING_ERROR
-  // 3.12's PyFrame_New asks the globals for __name__ and takes an exception that is pending
-  // already for a failure of that lookup, so the caller's exception waits outside.
-  PyObject* pending = PyErr_GetRaisedException();
+  PyObject *pending_type, *pending_value, *pending_traceback;
+  Ext_ErrFetchInState(thread, &pending_type, &pending_value, &pending_traceback);
   PyFrameObject* frame =
       PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
-  if (pending) {
-    if (frame) {
-      PyErr_SetRaisedException(pending);
-    } else {
-      Py_DECREF(pending);  // the frame's own failure stands, as on the other versions
-    }
+  if (frame || !PyErr_Occurred()) {
+    Ext_ErrRestoreInState(thread, pending_type, pending_value, pending_traceback);
+  } else {
+    // The frame's own failure stands, as the caller expects of a failed PyFrame_New.
+    Py_XDECREF(pending_type);
+    Py_XDECREF(pending_value);
+    Py_XDECREF(pending_traceback);
   }
-#else
-  PyFrameObject* frame =
-      PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
-#endif
 #if EXT_COMPAT_OPAQUE_FRAMES
   // The line cannot be set on a frame that runs nothing; the code object's first line, which
   // the caller made `line`, is what the frame shows.

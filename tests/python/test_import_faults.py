@@ -277,7 +277,6 @@ class ImportFaultTest(unittest.TestCase):
         self.assertEqual(shown_early, EARLY_SITES)
         self.assertGreater(hidden, 0)
 
-    @fault_points_of_3_6
     def test_each_exec_site_shows_its_own_line(self):
         sites = {}
         for attempts, after, same, works in run_children(
@@ -313,7 +312,6 @@ class ImportFaultTest(unittest.TestCase):
                                  ["zelk.sub", 20], ["zelk.sub", 20]])
         self.assertEqual(same, [True, True, True])
 
-    @fault_points_of_3_6
     def test_exec_after_a_late_failure(self):
         late, attempts, works = run_child(RETRY_CHILD)
         self.assertEqual(works, 2)

@@ -195,6 +195,30 @@ class SettingTest(SettingRestored):
         self.assertEqual((code.co_filename, code.co_name, tb.tb_lineno),
                          (MODULE_SOURCE, "zelk.add", 12))
 
+    def test_entries_without_builtins_in_the_module_globals(self):
+        # The frame of an entry looks for builtins in the module's dictionary, which its user
+        # may have emptied: the entry must not be lost for it.
+        namespace = dict(vars(zelk))
+        self.addCleanup(vars(zelk).update, namespace)
+        add, sub = zelk.add, zelk.sub
+        for change in ("del __builtins__", "clear the dictionary"):
+            vars(zelk).update(namespace)
+            if change == "del __builtins__":
+                del zelk.__builtins__
+            else:
+                vars(zelk).clear()
+            for setting in (False, True):
+                ext_runtime.cline_in_traceback = setting
+                for function in (add, sub):
+                    for failure, call, exception in FAILING_CALLS:
+                        with self.subTest(change=change, setting=setting,
+                                          function=function.__name__, failure=failure):
+                            error = failure_of(lambda: call(function))
+                            self.assertIs(type(error), exception)
+                            [code] = module_entries(error)
+                            self.assertTrue(code.co_name.startswith("zelk." + function.__name__),
+                                            code.co_name)
+
     def test_deleted_setting_comes_back_false(self):
         ext_runtime.cline_in_traceback = True
         del ext_runtime.cline_in_traceback
