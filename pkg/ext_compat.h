@@ -20,12 +20,22 @@
 namespace ext {
 namespace compat {
 
-// The interpreter that the calling thread runs in.
-inline PyInterpreterState* current_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
-  return PyInterpreterState_Get();
+// Tells the calling thread's interpreter from every other of the process, even from one made
+// later at the address of one that ended; -1 with an exception pending if it cannot be had.
+// From 3.7 that is the interpreter's ID, never reused. 3.6 has no IDs: its module registry
+// stands for the interpreter, and remember_interpreter() keeps that dictionary alive, so that
+// no later registry can take its address.
+inline std::int64_t interpreter_identity() noexcept {
+#if PY_VERSION_HEX >= 0x03070000
+  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #else
-  return PyThreadState_Get()->interp;
+  return static_cast<std::int64_t>(
+      reinterpret_cast<std::intptr_t>(PyThreadState_Get()->interp->modules));
+#endif
+}
+inline void remember_interpreter() noexcept {
+#if PY_VERSION_HEX < 0x03070000
+  Py_INCREF(PyThreadState_Get()->interp->modules);
 #endif
 }
 

@@ -1,6 +1,7 @@
 // The zelk module: its definition and import, and the two functions over the arithmetic core.
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "ext_binding.h"
@@ -170,9 +171,11 @@ static PyMethodDef ext_mdef_4zelk_3sub = {"sub", ext_keywords_function(ext_pw_4z
 /* import */
 
 static int Ext_check_single_interpreter() {
-  static PyInterpreterState* main_interpreter = nullptr;
-  PyInterpreterState* current = ext::compat::current_interpreter();
-  if (!main_interpreter) {
+  static std::int64_t main_interpreter = -1;  // none yet
+  const std::int64_t current = ext::compat::interpreter_identity();
+  if (current < 0) return -1;
+  if (main_interpreter < 0) {
+    ext::compat::remember_interpreter();
     main_interpreter = current;
   } else if (main_interpreter != current) {
     PyErr_SetString(PyExc_ImportError,

@@ -173,24 +173,29 @@ class OneModuleOneInterpreterTest(SnippetTestCase):
             os.close(fd)
             if MAIN_FIRST:
                 import zelk
-            status = _testcapi.run_in_subinterp("OUTCOME_PATH = %r\\n" % path + CODE)
-            with open(path) as file:
-                in_subinterpreter = json.load(file)
+            # One after the other, so that a later one may be made where an ended one was.
+            in_subinterpreters = []
+            for _ in range(3):
+                status = _testcapi.run_in_subinterp("OUTCOME_PATH = %r\\n" % path + CODE)
+                with open(path) as file:
+                    in_subinterpreters.append([status] + json.load(file))
             os.unlink(path)
             in_main = outcome(lambda: __import__("zelk").add(1, 2))
-            report([status, in_subinterpreter, in_main])
+            report([in_subinterpreters, in_main])
         """.replace("MAIN_FIRST", repr(main_first)).replace("CODE", repr(self.IN_SUBINTERPRETER))
 
     def test_import_refused_in_a_second_interpreter(self):
-        # (main interpreter imports first, subinterpreter's outcome, main's outcome)
+        # (main interpreter imports first, three subinterpreters' outcomes, main's outcome). Once
+        # the module lives in one interpreter, every other is refused, even after that one ended.
+        refused = [0, "ImportError", INTERPRETER_CHANGE_MESSAGE, False]
         cases = [
-            (True, ["ImportError", INTERPRETER_CHANGE_MESSAGE, False], [3]),
-            (False, [5, True], ["ImportError", INTERPRETER_CHANGE_MESSAGE]),
+            (True, [refused] * 3, [3]),
+            (False, [[0, 5, True]] + [refused] * 2, ["ImportError", INTERPRETER_CHANGE_MESSAGE]),
         ]
-        for main_first, in_subinterpreter, in_main in cases:
+        for main_first, in_subinterpreters, in_main in cases:
             with self.subTest(main_first=main_first):
                 [found] = self.reports_of(self.run_in_subinterpreter_snippet(main_first))
-                self.assertEqual(found, [0, in_subinterpreter, in_main])
+                self.assertEqual(found, [in_subinterpreters, in_main])
 
 
 class SpecCopiedByCreateTest(SnippetTestCase):
