@@ -90,7 +90,7 @@ enum class ArgFailure : int {
   none,
   wrong_count,     // a count other than two, or the first parameter missing
   missing_second,  // the second parameter was not given by keyword
-  bad_keyword,     // the keyword matcher refused an entry
+  bad_keyword,     // the keywords were not a dict, or the keyword matcher refused an entry
   convert_first,
   convert_second,
 };
@@ -126,6 +126,12 @@ static inline EXT_COLD BoundInts fail_count(const char* func_name, Py_ssize_t nu
   return fail_binding(failure);
 }
 
+static inline EXT_COLD BoundInts fail_keywords_not_dict(const char* func_name, PyObject* kwds) {
+  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be a dict, not %.200s", func_name,
+               Py_TYPE(kwds)->tp_name);
+  return fail_binding(ArgFailure::bad_keyword);
+}
+
 // The common keyword call: every keyword is one of the parameters not given by position,
 // spelled with the very string object the module interned (as the names of literal keywords in
 // compiled code are), and every value is an int. One walk of the dictionary with pointer
@@ -159,6 +165,9 @@ static inline bool bind_plain_keywords(PyObject* args, PyObject* kwds, Ext_ArgNa
 static inline EXT_NOINLINE BoundInts bind_int_pair_with_keywords(PyObject* args, PyObject* kwds,
                                                                  Ext_ArgNames argnames[],
                                                                  const char* func_name) {
+  // Only a call made through the C API can pass anything else, and nothing here may read it as
+  // a dictionary.
+  if (EXT_UNLIKELY(!PyDict_Check(kwds))) return fail_keywords_not_dict(func_name, kwds);
   PyObject* plain[2];
   if (EXT_LIKELY(bind_plain_keywords(args, kwds, argnames, plain))) {
     return convert_int_pair(plain[0], plain[1]);

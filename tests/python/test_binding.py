@@ -43,12 +43,20 @@ class HashesLikeA(object):
         raise ZeroDivisionError("compared")
 
 
+def call_through_c_api(function, args, keywords):
+    """function called as C code may call it, with any object for its keywords."""
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = (ctypes.py_object, ctypes.py_object, ctypes.py_object)
+    return call(function, args, keywords)
+
+
 K_A = forged_name("a")
 K_B = forged_name("b")
 assert K_A == "a" and K_A is not sys.intern("a") and type(K_A) is str
 
 NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "HashesLikeA": HashesLikeA,
-             "partial": functools.partial}
+             "partial": functools.partial, "c_call": call_through_c_api}
 
 # Calls that bind a=7 and b=5.
 BINDS_7_AND_5 = [
@@ -71,12 +79,14 @@ BINDS_7_AND_5 = [
     "partial(f, 7)(b=5)",
     "partial(f, b=5)(7)",
     "partial(f, a=7)(b=5)",
+    "c_call(f, (7,), {'b': 5})",
 ]
 
 COUNT = "{f}() takes exactly 2 positional arguments ({n} given)"
 MULTIPLE = "{f}() got multiple values for keyword argument '{k}'"
 UNEXPECTED = "{f}() got an unexpected keyword argument '{k}'"
 NOT_STRINGS = "{f}() keywords must be strings"
+NOT_DICT = "{f}() keywords must be a dict, not {t}"
 
 # (call, exception type, message); {f} stands for the function's name.
 REFUSED = [
@@ -125,6 +135,10 @@ REFUSED = [
     ("f(a=7, **{1: 2})", TypeError, COUNT.format(f="{f}", n=1)),
     # A lookup of a parameter name that fails counts as not finding it.
     ("f(**{HashesLikeA(): 1})", TypeError, COUNT.format(f="{f}", n=0)),
+    # Keywords that are not a dict, which only the C API can pass, are never read as one.
+    ("c_call(f, (7,), [5])", TypeError, NOT_DICT.format(f="{f}", t="list")),
+    ("c_call(f, (), ('a', 'b'))", TypeError, NOT_DICT.format(f="{f}", t="tuple")),
+    ("c_call(f, (7, 5), 'ab')", TypeError, NOT_DICT.format(f="{f}", t="str")),
     # Binding is complete before anything is converted.
     ("f('x')", TypeError, COUNT.format(f="{f}", n=1)),
     ("f(None, b=None, c=1)", TypeError, UNEXPECTED.format(f="{f}", k="c")),
