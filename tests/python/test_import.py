@@ -153,49 +153,58 @@ class OneModuleOneInterpreterTest(SnippetTestCase):
             "second untouched": True, "first again": 0, "first works": [5, -1],
             "registered": True, "import gives first": True})
 
-    # Run in the subinterpreter; it writes what its import did to a file the main one reads.
+    # Run in a subinterpreter; it adds what its import did to a file the main one reads later.
     IN_SUBINTERPRETER = textwrap.dedent("""
         import json, sys
         try:
+            if WARM_UP:
+                raise LookupError("zelk left alone")
             import zelk
             result = [zelk.add(2, 3)]
         except BaseException as error:
             result = [type(error).__name__, str(error)]
         result.append("zelk" in sys.modules)
-        with open(OUTCOME_PATH, "w") as file:
-            json.dump(result, file)
+        with open(OUTCOME_PATH, "a") as file:
+            file.write(json.dumps(result) + "\\n")
     """)
 
-    def run_in_subinterpreter_snippet(self, main_first):
+    def run_in_subinterpreter_snippet(self, main_first, warm_ups):
         return """
             import _testcapi, json, os, tempfile
             fd, path = tempfile.mkstemp()
             os.close(fd)
             if MAIN_FIRST:
                 import zelk
-            # One after the other, so that a later one may be made where an ended one was.
-            in_subinterpreters = []
-            for _ in range(3):
-                status = _testcapi.run_in_subinterp("OUTCOME_PATH = %r\\n" % path + CODE)
-                with open(path) as file:
-                    in_subinterpreters.append([status] + json.load(file))
+            # Back to back, with as little as possible between them, so that the allocator
+            # hands a later one the memory of one that ended. The first ones may leave zelk
+            # alone: the allocator may settle only then, and the next ones share an address.
+            codes = ["OUTCOME_PATH = %r\\nWARM_UP = %r\\n" % (path, n < WARM_UPS) + CODE
+                     for n in range(WARM_UPS + 5)]
+            statuses = [_testcapi.run_in_subinterp(code) for code in codes]
+            with open(path) as file:
+                in_subinterpreters = [json.loads(line) for line in file][WARM_UPS:]
             os.unlink(path)
             in_main = outcome(lambda: __import__("zelk").add(1, 2))
-            report([in_subinterpreters, in_main])
-        """.replace("MAIN_FIRST", repr(main_first)).replace("CODE", repr(self.IN_SUBINTERPRETER))
+            report([statuses, in_subinterpreters, in_main])
+        """.replace("MAIN_FIRST", repr(main_first)).replace("WARM_UPS", repr(warm_ups)).replace(
+            "CODE", repr(self.IN_SUBINTERPRETER))
 
     def test_import_refused_in_a_second_interpreter(self):
-        # (main interpreter imports first, three subinterpreters' outcomes, main's outcome). Once
-        # the module lives in one interpreter, every other is refused, even after that one ended.
-        refused = [0, "ImportError", INTERPRETER_CHANGE_MESSAGE, False]
-        cases = [
-            (True, [refused] * 3, [3]),
-            (False, [[0, 5, True]] + [refused] * 2, ["ImportError", INTERPRETER_CHANGE_MESSAGE]),
-        ]
-        for main_first, in_subinterpreters, in_main in cases:
-            with self.subTest(main_first=main_first):
-                [found] = self.reports_of(self.run_in_subinterpreter_snippet(main_first))
-                self.assertEqual(found, [in_subinterpreters, in_main])
+        # (main interpreter imports first, subinterpreters leaving zelk alone first, the outcomes
+        # of the five after them, main's outcome). Once the module lives in one interpreter,
+        # every other is refused, even one made after that one ended.
+        refused = ["ImportError", INTERPRETER_CHANGE_MESSAGE, False]
+        first_in_subinterpreter = [[5, True]] + [refused] * 4
+        # Where the allocator settles differs between versions and runs: several warm-ups are
+        # tried, each in a fresh process.
+        cases = [(True, 0, [refused] * 5, [3])] + [
+            (False, warm_ups, first_in_subinterpreter,
+             ["ImportError", INTERPRETER_CHANGE_MESSAGE]) for warm_ups in range(4)]
+        for main_first, warm_ups, in_subinterpreters, in_main in cases:
+            with self.subTest(main_first=main_first, warm_ups=warm_ups):
+                [found] = self.reports_of(
+                    self.run_in_subinterpreter_snippet(main_first, warm_ups))
+                self.assertEqual(found, [[0] * (warm_ups + 5), in_subinterpreters, in_main])
 
 
 class SpecCopiedByCreateTest(SnippetTestCase):
