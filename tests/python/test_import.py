@@ -69,10 +69,16 @@ class NamespaceTest(SnippetTestCase):
             again = zelk
             # A repeated exec of the same module does nothing: the functions stay as they were.
             reloaded = importlib.reload(zelk)
+            # Each import takes a reference of its own to the module that create hands back.
+            held = sys.getrefcount(first)
+            for _ in range(100):
+                del sys.modules["zelk"]
+                import zelk
             report([again is first, reloaded is first, zelk.add is add,
-                    sys.modules["zelk"] is first, zelk.add(2, 3), zelk.sub(2, 3)])
+                    sys.modules["zelk"] is first, zelk.add(2, 3), zelk.sub(2, 3),
+                    sys.getrefcount(first) - held])
         """)
-        self.assertEqual(found, [True, True, True, True, 5, -1])
+        self.assertEqual(found, [True, True, True, True, 5, -1, 0])
 
 
 class PackageQualifiedNameTest(SnippetTestCase):
@@ -152,6 +158,36 @@ class OneModuleOneInterpreterTest(SnippetTestCase):
             "distinct": True, "first exec": 0, "second exec": ["RuntimeError", REINIT_MESSAGE],
             "second untouched": True, "first again": 0, "first works": [5, -1],
             "registered": True, "import gives first": True})
+
+    def test_exec_retried_after_late_failures_keeps_one_of_each(self):
+        # Each exec that fails after it took the module-wide objects leaves them to the next
+        # attempt, which must let go of what it replaces.
+        [found] = self.reports_of("""
+            import builtins, importlib.util, sys
+            spec = importlib.util.find_spec("zelk")
+
+            class Clash(object):
+                # Its key meets exec's lookup of "zelk" in the registry, and fails it.
+                def __hash__(self):
+                    return hash("zelk")
+
+                def __eq__(self, other):
+                    raise LookupError("clash")
+
+            sys.modules[Clash()] = None
+            counts = []
+            for _ in range(20):
+                failed = outcome(lambda: spec.loader.exec_module(
+                    importlib.util.module_from_spec(spec)))
+                counts.append([sys.getrefcount(builtins),
+                               sys.getrefcount(sys.modules["ext_runtime"])])
+            for key in [key for key in sys.modules if type(key) is Clash]:
+                del sys.modules[key]
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            report([failed, counts[-1] == counts[1], module.add(2, 3)])
+        """)
+        self.assertEqual(found, [["LookupError", "clash"], True, 5])
 
     # Run in a subinterpreter; it adds what its import did to a file the main one reads later.
     IN_SUBINTERPRETER = textwrap.dedent("""

@@ -20,6 +20,17 @@ class IntReturns(object):
         return self.result
 
 
+class RaisesOwn(object):
+    """Its __int__ raises an exception class of the test's own: unlike the built-in ones, which
+    are immortal on later interpreters, its reference count shows every release."""
+
+    class Error(Exception):
+        pass
+
+    def __int__(self):
+        raise RaisesOwn.Error("own")
+
+
 class Finalised(object):
     """Mixin counting the finalisations of its instances."""
 
@@ -72,6 +83,9 @@ class ArgumentsBorrowedTest(unittest.TestCase):
         converted = 4242
         with_int = IntReturns(converted)
         raising = IntReturns("wrong type")
+        subclass_result = CountedInt(4343)  # __int__ hands back a reference to it each call
+        with_subclass = IntReturns(subclass_result)
+        raising_own = RaisesOwn()
         # (label, args, kwargs): successes and failures, by position and by keyword.
         cases = [
             ("positional", (big, other), {}),
@@ -84,6 +98,10 @@ class ArgumentsBorrowedTest(unittest.TestCase):
             ("not a number", (text, big), {}),
             ("not a number by keyword", (), {"b": text, "a": big}),
             ("__int__ of wrong type", (big,), {"b": raising}),
+            ("__int__ of an int subclass", (with_subclass, big), {}),
+            ("__int__ of an int subclass by keyword", (), {"a": big, "b": with_subclass}),
+            ("__int__ raising", (raising_own, big), {}),
+            ("__int__ raising by keyword", (big,), {"b": raising_own}),
             ("argument count", (big, other, text), {}),
             ("missing b", (), {"a": big}),
             ("unexpected keyword", (big, other), {"c": text}),
@@ -92,10 +110,13 @@ class ArgumentsBorrowedTest(unittest.TestCase):
         ]
         for label, args, kwargs in cases:
             for function in (zelk.add, zelk.sub):
-                watched = [args, kwargs] + list(args) + list(kwargs.values()) + [converted]
+                watched = [args, kwargs] + list(args) + list(kwargs.values()) + [
+                    converted, subclass_result, RaisesOwn.Error]
                 with self.subTest(case=label, function=function.__name__):
                     before = [sys.getrefcount(obj) for obj in watched]
-                    call_many(function, args, kwargs)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore", DeprecationWarning)
+                        call_many(function, args, kwargs)
                     after = [sys.getrefcount(obj) for obj in watched]
                     self.assertEqual(after, before)
 
@@ -201,14 +222,25 @@ class KeywordValuesKeptTest(SnippetTestCase):
             events = []
 
             class Second(object):
+                def __init__(self, value):
+                    self.value = value
+
                 def __int__(self):
                     events.append(["second converted", len(events)])
-                    return 3
+                    return self.value
 
                 def __del__(self):
                     events.append(["second finalised", len(events)])
 
+            class SecondInt(int):
+                # An int needs no conversion, but must be held all the same while an __int__
+                # of the first value runs.
+                def __del__(self):
+                    events.append(["second finalised", len(events)])
+
             def dictionaries_holding_second():
+                if second_ref is None:  # an int subclass, which takes no weak references
+                    return 0
                 second = second_ref()
                 if second is None:
                     return None
@@ -236,23 +268,28 @@ class KeywordValuesKeptTest(SnippetTestCase):
             ]
             for label, call, first_by_keyword, shared in shapes:
                 for function in (zelk.add, zelk.sub):
-                    del events[:]
-                    keywords = {"a": First()} if first_by_keyword else {}
-                    keywords["b"] = Second()
-                    second_ref = weakref.ref(keywords["b"])
-                    result = call(function, keywords)
-                    report([label, function.__name__, shared, result, events])
+                    for second_type in (Second, SecondInt):
+                        del events[:]
+                        keywords = {"a": First()} if first_by_keyword else {}
+                        keywords["b"] = second_type(3)
+                        second_ref = None if second_type is SecondInt else weakref.ref(
+                            keywords["b"])
+                        result = call(function, keywords)
+                        report([label, function.__name__, second_type.__name__, shared,
+                                result, events])
             """])
-        expected_events = [["first converted", 0], ["second converted", 1],
-                           ["second finalised", 2]]
-        self.assertEqual(len(reports), 10)
-        for label, name, shared, result, events in reports:
-            with self.subTest(shape=label, function=name):
+        expected_events = {
+            "Second": [["first converted", 0], ["second converted", 1], ["second finalised", 2]],
+            "SecondInt": [["first converted", 0], ["second finalised", 1]],
+        }
+        self.assertEqual(len(reports), 20)
+        for label, name, second_type, shared, result, events in reports:
+            with self.subTest(shape=label, function=name, second=second_type):
                 self.assertEqual(result, {"add": 5, "sub": -1}[name])
                 if shared is None and events[0] == ["first converted", 1]:
                     # A copy of the dictionary was passed: it still holds the second value.
                     events[0][1] = 0
-                self.assertEqual(events, expected_events)
+                self.assertEqual(events, expected_events[second_type])
 
 
 if __name__ == "__main__":

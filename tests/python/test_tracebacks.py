@@ -1,6 +1,7 @@
 """Traceback entries of failed calls: where they point, what the cline setting does, and the
 code objects kept behind them."""
 
+import gc
 import json
 import os
 import re
@@ -178,11 +179,16 @@ class SettingTest(SettingRestored):
 
     def test_setting_whose_truth_test_raises_hides_the_line(self):
         calls = []
+        finalised = []
+
+        class NoAnswer(ValueError):
+            def __del__(self):
+                finalised.append(1)
 
         class Undecided(object):
             def __bool__(self):
                 calls.append(1)
-                raise ValueError("no answer")
+                raise NoAnswer("no answer")
 
         ext_runtime.cline_in_traceback = Undecided()
         error = failure_of(lambda: zelk.add("x", 1))
@@ -194,6 +200,11 @@ class SettingTest(SettingRestored):
         tb, code = innermost(error)
         self.assertEqual((code.co_filename, code.co_name, tb.tb_lineno),
                          (MODULE_SOURCE, "zelk.add", 12))
+        # The dropped errors are released, not kept.
+        for _ in range(99):
+            failure_of(lambda: zelk.sub(1, "x"))
+        gc.collect()
+        self.assertEqual((len(calls), len(finalised)), (100, 100))
 
     def test_entries_without_builtins_in_the_module_globals(self):
         # The frame of an entry looks for builtins in the module's dictionary, which its user
