@@ -26,16 +26,17 @@ namespace compat {
 // stands for the interpreter, and remember_interpreter() keeps that dictionary alive, so that
 // no later registry can take its address.
 inline std::int64_t interpreter_identity() noexcept {
-#if PY_VERSION_HEX >= 0x03070000
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
+#elif PY_VERSION_HEX >= 0x03070000
   return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #else
-  return static_cast<std::int64_t>(
-      reinterpret_cast<std::intptr_t>(PyThreadState_Get()->interp->modules));
+  return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyImport_GetModuleDict()));
 #endif
 }
 inline void remember_interpreter() noexcept {
 #if PY_VERSION_HEX < 0x03070000
-  Py_INCREF(PyThreadState_Get()->interp->modules);
+  Py_INCREF(PyImport_GetModuleDict());
 #endif
 }
 
