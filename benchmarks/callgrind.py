@@ -25,7 +25,7 @@ DEFAULT_PYTHON = "/root/.pyenv/versions/3.6.15/bin/python3.6"
 MODULES = {"floor": "peer_floor", "zelk": "zelk", "capi": "peer_capi",
            "pybind11": "peer_pybind11", "swig": "peer_swig"}
 CALLS = {"add_pos": "f(2, 3)", "sub_pos": "f(2, 3)", "add_kw": "f(a=2, b=3)",
-         "sub_kw": "f(a=2, b=3)", "add_mixed": "f(2, b=3)"}
+         "sub_kw": "f(a=2, b=3)", "add_kw_swapped": "f(b=3, a=2)", "add_mixed": "f(2, b=3)"}
 DEFAULT_CASES = ["floor/add_pos", "zelk/add_pos", "floor/add_kw", "zelk/add_kw",
                  "capi/add_pos", "capi/add_kw"]
 

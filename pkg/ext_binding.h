@@ -132,49 +132,63 @@ static inline EXT_COLD BoundInts fail_keywords_not_dict(const char* func_name, P
   return fail_binding(ArgFailure::bad_keyword);
 }
 
-// The common keyword call: every keyword is one of the parameters not given by position,
-// spelled with the very string object the module interned (as the names of literal keywords in
-// compiled code are), and every value is an int. One walk of the dictionary with pointer
-// comparisons binds it; converting ints runs no interpreter code, so the values need no holding.
-// Anything else returns false having changed nothing, and the general binding takes the call.
-static inline bool bind_plain_keywords(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
-                                       PyObject* values[2]) {
+// The common calls, bound and converted without a call into the interpreter: two ints by
+// position, or the parameters not given by position as keywords spelled with the very string
+// objects the module interned (as the names of literal keywords in compiled code are), each
+// value an int of at most one digit. The keyword dictionary is read in place. Any other call
+// returns false having changed nothing, and the general binding takes it from the start.
+static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
+                                   BoundInts* bound) {
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
-  const Py_ssize_t keywords = 2 - pos_args;
-  if (pos_args > 1 || compat::dict_size(kwds) != keywords) return false;
-  PyObject* keys[2];
-  PyObject* found[2];
-  if (!compat::dict_leading_items(kwds, keywords, keys, found)) return false;
-  values[0] = pos_args ? PyTuple_GET_ITEM(args, 0) : nullptr;
-  values[1] = nullptr;
-  for (Py_ssize_t i = 0; i < keywords; ++i) {
-    if (keys[i] == *argnames[1] && !values[1]) {
-      values[1] = found[i];
-    } else if (keys[i] == *argnames[0] && !values[0]) {
-      values[0] = found[i];
+  PyObject* first;
+  PyObject* second;
+  if (EXT_LIKELY(!kwds)) {
+    if (EXT_UNLIKELY(pos_args != 2)) return false;
+    first = PyTuple_GET_ITEM(args, 0);
+    second = PyTuple_GET_ITEM(args, 1);
+  } else {
+    if (EXT_UNLIKELY(!PyDict_Check(kwds))) return false;
+    const compat::DictEntry* entries = compat::dict_entries(kwds);
+    if (EXT_UNLIKELY(!entries)) return false;
+    const Py_ssize_t keywords = compat::dict_size(kwds);
+    if (pos_args == 0 && keywords == 2) {
+      if (entries[0].key == *argnames[0] && entries[1].key == *argnames[1]) {
+        first = entries[0].value;
+        second = entries[1].value;
+      } else if (entries[0].key == *argnames[1] && entries[1].key == *argnames[0]) {
+        first = entries[1].value;
+        second = entries[0].value;
+      } else {
+        return false;
+      }
+    } else if (pos_args == 1 && keywords == 1 && entries[0].key == *argnames[1]) {
+      first = PyTuple_GET_ITEM(args, 0);
+      second = entries[0].value;
     } else {
       return false;
     }
   }
-  return PyLong_Check(values[0]) && PyLong_Check(values[1]);
+  return EXT_LIKELY(PyLong_Check(first) && compat::long_small_value(first, &bound->first) &&
+                    PyLong_Check(second) && compat::long_small_value(second, &bound->second));
 }
 
-// The keyword path, out of line so that positional calls keep a small frame. Past the plain
-// case, values found in the keyword dictionary are held until both conversions are done: the
-// dictionary may be the caller's own, and an __int__ run for the first argument may empty it.
-static inline EXT_NOINLINE BoundInts bind_int_pair_with_keywords(PyObject* args, PyObject* kwds,
-                                                                 Ext_ArgNames argnames[],
-                                                                 const char* func_name) {
+// Every call: the general binding of position and keywords with the interpreter's
+// diagnostics, and conversion through Ext_PyInt_As_int. Values found in the keyword dictionary
+// are held until both conversions are done: the dictionary may be the caller's own, and an
+// __int__ run for the first argument may empty it.
+static inline EXT_COLD BoundInts bind_int_pair_general(PyObject* args, PyObject* kwds,
+                                                       Ext_ArgNames argnames[],
+                                                       const char* func_name) {
+  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
+  if (!kwds) {
+    if (pos_args != 2) return fail_count(func_name, pos_args, ArgFailure::wrong_count);
+    return convert_int_pair(PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+  }
   // Only a call made through the C API can pass anything else, and nothing here may read it as
   // a dictionary.
   if (EXT_UNLIKELY(!PyDict_Check(kwds))) return fail_keywords_not_dict(func_name, kwds);
-  PyObject* plain[2];
-  if (EXT_LIKELY(bind_plain_keywords(args, kwds, argnames, plain))) {
-    return convert_int_pair(plain[0], plain[1]);
-  }
   PyObject* values[2] = {nullptr, nullptr};
   Ref held[2];
-  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
   Py_ssize_t kw_args = 0;
   switch (pos_args) {
     case 2:
@@ -217,10 +231,9 @@ static inline EXT_NOINLINE BoundInts bind_int_pair_with_keywords(PyObject* args,
 // result says which step failed.
 static inline BoundInts bind_int_pair(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                       const char* func_name) {
-  if (kwds) return bind_int_pair_with_keywords(args, kwds, argnames, func_name);
-  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
-  if (EXT_UNLIKELY(pos_args != 2)) return fail_count(func_name, pos_args, ArgFailure::wrong_count);
-  return convert_int_pair(PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+  BoundInts bound{0, 0, ArgFailure::none};
+  if (EXT_LIKELY(bind_small_ints(args, kwds, argnames, &bound))) return bound;
+  return bind_int_pair_general(args, kwds, argnames, func_name);
 }
 
 }  // namespace ext

@@ -7,7 +7,11 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "ext_hints.h"
 
 // 3.11 made the frame opaque and code objects carry bytecode and a line table of their own.
 #define EXT_COMPAT_OPAQUE_FRAMES (PY_VERSION_HEX >= 0x030B0000)
@@ -82,18 +86,57 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #endif
 }
 
-// The number of entries, read from the dictionary itself.
-inline Py_ssize_t dict_size(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+// The value of an int of at most one digit (below 2**30 in magnitude): false for any other
+// int, and then nothing is stored. Positive values are tested first, as the commonest.
+inline bool long_small_value(PyObject* value, int* out) noexcept {
+#if EXT_COMPAT_TAGGED_INTS
+  const std::uintptr_t tag = reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag;
+  const std::uintptr_t one_digit = std::uintptr_t{1} << _PyLong_NON_SIZE_BITS;
+  const int digit = static_cast<int>(long_digit(value, 0));  // 0 for zero, which has one
+  if (EXT_LIKELY(tag == one_digit)) {
+    *out = digit;
+    return true;
+  }
+  if (tag >= 2 * one_digit) return false;
+  *out = (1 - static_cast<int>(tag & 3)) * digit;  // the low bits: 0 positive, 1 zero, 2 negative
+  return true;
+#else
+  const Py_ssize_t count = Py_SIZE(value);
+  if (EXT_LIKELY(count == 1)) {
+    *out = static_cast<int>(long_digit(value, 0));
+    return true;
+  }
+  if (count == 0) {
+    *out = 0;  // zero may have no digit to read
+    return true;
+  }
+  if (count != -1) return false;
+  *out = -static_cast<int>(long_digit(value, 0));
+  return true;
+#endif
 }
 
-// The keys and values of a dictionary's first `count` entries, in insertion order, borrowed.
-// Returns false when they cannot be read cheaply, and the caller takes a general path instead.
-// Up to 3.10 a combined table keeps its entries, in insertion order, after a header and dk_size
-// indices of 1 to 8 bytes each, and they are read in place; a split table or a deleted entry
-// among them answers false. Later interpreters hide that layout and are walked.
-inline bool dict_leading_items(PyObject* dict, Py_ssize_t count, PyObject** keys,
-                               PyObject** values) noexcept {
+// A dictionary's entry, as its table stores it.
+#if PY_VERSION_HEX < 0x030B0000
+struct DictEntry {
+  Py_hash_t hash;
+  PyObject* key;
+  PyObject* value;
+};
+#else
+struct DictEntry {  // in a table whose keys are all str
+  PyObject* key;
+  PyObject* value;
+};
+#endif
+
+// The entries of a dictionary (a dict, or an instance of a subclass), in insertion order, to be
+// read in place; null when its table is not the small kind that a call's few keywords get, and
+// the caller then takes a general path. That table is combined (a split one keeps its values
+// elsewhere), from 3.11 holds str keys only, and has 8 one-byte indices after its header, which
+// its entries follow. The first ma_used entries are there to read; a deleted one has a null key.
+inline const DictEntry* dict_entries(PyObject* dict) noexcept {
+  const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
 #if PY_VERSION_HEX < 0x030B0000
   struct Keys {
     Py_ssize_t refcnt;
@@ -103,31 +146,33 @@ inline bool dict_leading_items(PyObject* dict, Py_ssize_t count, PyObject** keys
     Py_ssize_t nentries;
     char indices[8];
   };
-  struct Entry {
-    Py_hash_t hash;
-    PyObject* key;
-    PyObject* value;
-  };
-  const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
-  if (table->ma_values) return false;
-  const Keys* header = reinterpret_cast<const Keys*>(table->ma_keys);
-  if (header->nentries < count) return false;
-  const Py_ssize_t size = header->size;
-  const Py_ssize_t width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffff ? 4 : 8;
-  const Entry* entry = reinterpret_cast<const Entry*>(header->indices + size * width);
-  for (Py_ssize_t i = 0; i < count; ++i, ++entry) {
-    if (!entry->value) return false;
-    keys[i] = entry->key;
-    values[i] = entry->value;
-  }
-  return true;
+  if (table->ma_values) return nullptr;
+  const Keys* keys = reinterpret_cast<const Keys*>(table->ma_keys);
+  if (keys->size != 8) return nullptr;
 #else
-  Py_ssize_t position = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!PyDict_Next(dict, &position, &keys[i], &values[i])) return false;
-  }
-  return true;
+  struct Keys {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[8];
+  };
+  const Keys* keys = reinterpret_cast<const Keys*>(table->ma_keys);
+  // 2**3 bytes of indices, and str keys (kind 1: neither general, 0, nor split, 2), compared
+  // as the two adjacent bytes they are.
+  static const std::uint8_t small_str_table[2] = {3, 1};
+  static_assert(offsetof(Keys, kind) == offsetof(Keys, log2_index_bytes) + 1, "adjacent");
+  if (std::memcmp(&keys->log2_index_bytes, small_str_table, 2) != 0) return nullptr;
 #endif
+  return reinterpret_cast<const DictEntry*>(keys->indices + 8);
+}
+
+// The number of entries, read from the dictionary itself.
+inline Py_ssize_t dict_size(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
 }
 
 // Looks a string key up by the hash cached in the string object: borrowed, or null when absent

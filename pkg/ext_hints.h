@@ -6,6 +6,5 @@
 #define EXT_UNLIKELY(x) __builtin_expect(!!(x), 0)
 // Out of line and laid out apart, so the caller's frame and registers stay small.
 #define EXT_COLD __attribute__((noinline, cold))
-#define EXT_NOINLINE __attribute__((noinline))
 
 #endif  // ZELK_EXT_HINTS_H

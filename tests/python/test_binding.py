@@ -51,12 +51,36 @@ def call_through_c_api(function, args, keywords):
     return call(function, args, keywords)
 
 
+class Attributes(object):
+    """Its instances keep a and b in a dictionary of the kind made for attributes."""
+
+    def __init__(self):
+        self.a = 7
+        self.b = 5
+
+
+def keywords_after_deletion():
+    keywords = {"x": 0, "a": 7, "b": 5}
+    del keywords["x"]
+    return keywords
+
+
+def keywords_in_a_large_table():
+    keywords = dict.fromkeys(range(100))
+    keywords.update(a=7, b=5)
+    for key in range(100):
+        del keywords[key]
+    return keywords
+
+
 K_A = forged_name("a")
 K_B = forged_name("b")
 assert K_A == "a" and K_A is not sys.intern("a") and type(K_A) is str
 
 NAMESPACE = {"K_A": K_A, "K_B": K_B, "Name": Name, "HashesLikeA": HashesLikeA,
-             "partial": functools.partial, "c_call": call_through_c_api}
+             "partial": functools.partial, "c_call": call_through_c_api, "Attributes": Attributes,
+             "keywords_after_deletion": keywords_after_deletion,
+             "keywords_in_a_large_table": keywords_in_a_large_table}
 
 # Calls that bind a=7 and b=5.
 BINDS_7_AND_5 = [
@@ -80,6 +104,11 @@ BINDS_7_AND_5 = [
     "partial(f, b=5)(7)",
     "partial(f, a=7)(b=5)",
     "c_call(f, (7,), {'b': 5})",
+    # Keyword dictionaries of other shapes than a call's own, handed over as they are.
+    "c_call(f, (), Attributes().__dict__)",
+    "c_call(f, (), keywords_after_deletion())",
+    "c_call(f, (), keywords_in_a_large_table())",
+    "c_call(f, (), type('Keywords', (dict,), {})(a=7, b=5))",
 ]
 
 COUNT = "{f}() takes exactly 2 positional arguments ({n} given)"
