@@ -234,7 +234,7 @@ def _build_module(build_dir):
     include = sysconfig.get_path("include") or ""
     if not os.path.isfile(os.path.join(include, "Python.h")):
         raise BuildFailure("%s has no development headers (no Python.h in %s); install them "
-                           "(Debian: python3-dev)" % (sys.executable, include or "its include path"))
+                           "(Debian: python3-dev)" % (sys.executable, include))
     _run_cmake([cmake, "-S", ROOT, "-B", build_dir, "-DPython3_EXECUTABLE=" + sys.executable,
                 "-DBUILD_TESTING=OFF"], "configuring")
     _run_cmake([cmake, "--build", build_dir, "--target", "zelk"], "building")
