@@ -7,7 +7,7 @@
 # bind or convert the arguments at the def line, a failure to return the
 # result at the line that stands for the call of the core.
 
-from typing import SupportsInt
+from typing import Dict, SupportsInt
 
 def add(a: SupportsInt, b: SupportsInt) -> int:
     """
@@ -22,3 +22,6 @@ def sub(a: SupportsInt, b: SupportsInt) -> int:
     TODO: Python docstring
     """
     ...  # return sub(int(a), int(b)) in the native core
+
+# Read by doctest; the module has no doctests, so the table is empty.
+__test__: Dict[str, str]
