@@ -135,8 +135,8 @@ static inline EXT_COLD BoundInts fail_keywords_not_dict(const char* func_name, P
 // The common calls, bound and converted without a call into the interpreter: two ints by
 // position, or the parameters not given by position as keywords spelled with the very string
 // objects the module interned (as the names of literal keywords in compiled code are), each
-// value an int of at most one digit. The keyword dictionary is read in place. Any other call
-// returns false having changed nothing, and the general binding takes it from the start.
+// value an int (not a subclass) of at most one digit. The keyword dictionary is read in place. Any
+// other call returns false having changed nothing, and the general binding takes it from the start.
 static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                    BoundInts* bound) {
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
@@ -150,8 +150,8 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
     if (EXT_UNLIKELY(!PyDict_Check(kwds))) return false;
     const compat::DictEntry* entries = compat::dict_entries(kwds);
     if (EXT_UNLIKELY(!entries)) return false;
-    const Py_ssize_t keywords = compat::dict_size(kwds);
-    if (pos_args == 0 && keywords == 2) {
+    if (pos_args == 0) {
+      if (compat::dict_size(kwds) != 2) return false;
       if (entries[0].key == *argnames[0] && entries[1].key == *argnames[1]) {
         first = entries[0].value;
         second = entries[1].value;
@@ -161,24 +161,25 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
       } else {
         return false;
       }
-    } else if (pos_args == 1 && keywords == 1 && entries[0].key == *argnames[1]) {
+    } else if (pos_args == 1) {
+      if (compat::dict_size(kwds) != 1 || entries[0].key != *argnames[1]) return false;
       first = PyTuple_GET_ITEM(args, 0);
       second = entries[0].value;
     } else {
       return false;
     }
   }
-  return EXT_LIKELY(PyLong_Check(first) && compat::long_small_value(first, &bound->first) &&
-                    PyLong_Check(second) && compat::long_small_value(second, &bound->second));
+  // Exact ints: one comparison with the type, where a subclass's would need its flags read.
+  return EXT_LIKELY(PyLong_CheckExact(first) && compat::long_small_value(first, &bound->first) &&
+                    PyLong_CheckExact(second) && compat::long_small_value(second, &bound->second));
 }
 
 // Every call: the general binding of position and keywords with the interpreter's
 // diagnostics, and conversion through Ext_PyInt_As_int. Values found in the keyword dictionary
 // are held until both conversions are done: the dictionary may be the caller's own, and an
 // __int__ run for the first argument may empty it.
-static inline EXT_COLD BoundInts bind_int_pair_general(PyObject* args, PyObject* kwds,
-                                                       Ext_ArgNames argnames[],
-                                                       const char* func_name) {
+static inline EXT_COLD BoundInts bind_int_pair_general(Ext_ArgNames argnames[], PyObject* args,
+                                                       PyObject* kwds, const char* func_name) {
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
   if (!kwds) {
     if (pos_args != 2) return fail_count(func_name, pos_args, ArgFailure::wrong_count);
@@ -233,7 +234,7 @@ static inline BoundInts bind_int_pair(PyObject* args, PyObject* kwds, Ext_ArgNam
                                       const char* func_name) {
   BoundInts bound{0, 0, ArgFailure::none};
   if (EXT_LIKELY(bind_small_ints(args, kwds, argnames, &bound))) return bound;
-  return bind_int_pair_general(args, kwds, argnames, func_name);
+  return bind_int_pair_general(argnames, args, kwds, func_name);
 }
 
 }  // namespace ext

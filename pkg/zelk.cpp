@@ -113,7 +113,8 @@ static EXT_COLD PyObject* ext_pw_4zelk_1add_failed(ext::ArgFailure failure) {
   return ext_function_failed("zelk.add", __LINE__, 12);
 }
 
-static PyObject* ext_pw_4zelk_1add(PyObject* ext_self, PyObject* ext_args, PyObject* ext_kwds) {
+static EXT_HOT PyObject* ext_pw_4zelk_1add(PyObject* ext_self, PyObject* ext_args,
+                                           PyObject* ext_kwds) {
   static Ext_ArgNames ext_pyargnames[] = {&ext_n_s_a, &ext_n_s_b, nullptr};
   const ext::BoundInts ext_v = ext::bind_int_pair(ext_args, ext_kwds, ext_pyargnames, "add");
   if (EXT_UNLIKELY(ext_v.failure != ext::ArgFailure::none)) {
@@ -149,7 +150,8 @@ static EXT_COLD PyObject* ext_pw_4zelk_3sub_failed(ext::ArgFailure failure) {
   return ext_function_failed("zelk.sub", __LINE__, 20);
 }
 
-static PyObject* ext_pw_4zelk_3sub(PyObject* ext_self, PyObject* ext_args, PyObject* ext_kwds) {
+static EXT_HOT PyObject* ext_pw_4zelk_3sub(PyObject* ext_self, PyObject* ext_args,
+                                           PyObject* ext_kwds) {
   static Ext_ArgNames ext_pyargnames[] = {&ext_n_s_a, &ext_n_s_b, nullptr};
   const ext::BoundInts ext_v = ext::bind_int_pair(ext_args, ext_kwds, ext_pyargnames, "sub");
   if (EXT_UNLIKELY(ext_v.failure != ext::ArgFailure::none)) {
