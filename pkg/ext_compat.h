@@ -1,6 +1,7 @@
 // The interpreter internals this module reads directly, one small function for each. Every place
 // where the interpreters from 3.6 to 3.13 differ is decided here and only here: the rest of the
-// module makes the same call on every version.
+// module makes the same call on every version. PyPy's C API emulation exposes none of these
+// internals; there each function has a side of its own on the public C API.
 #ifndef ZELK_EXT_COMPAT_H
 #define ZELK_EXT_COMPAT_H
 
@@ -8,6 +9,12 @@
 #include <frameobject.h>
 
 #include <cstdint>
+
+#if defined(PYPY_VERSION)
+#define EXT_COMPAT_PYPY 1
+#else
+#define EXT_COMPAT_PYPY 0
+#endif
 
 // 3.11 made the frame opaque and code objects carry bytecode and a line table of their own.
 #define EXT_COMPAT_OPAQUE_FRAMES (PY_VERSION_HEX >= 0x030B0000)
@@ -19,12 +26,20 @@
 // 3.12's PyFrame_New mistakes an exception already pending for a failure of its own.
 #define EXT_COMPAT_FRAME_NEEDS_NO_PENDING_ERROR (PY_VERSION_HEX >= 0x030C0000)
 
+#if EXT_COMPAT_PYPY && !defined(PyLong_SHIFT)
+// PyPy's ints keep no digits; the reads below hand their value out in digits of this width, as
+// the ints of CPython on 64-bit platforms hold it.
+#define PyLong_SHIFT 30
+#endif
+
 namespace ext {
 namespace compat {
 
 // The interpreter that the calling thread runs in.
 inline PyInterpreterState* current_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x03090000
+#if EXT_COMPAT_PYPY
+  return PyThreadState_Get()->interp;
+#elif PY_VERSION_HEX >= 0x03090000
   return PyInterpreterState_Get();
 #else
   return PyThreadState_Get()->interp;
@@ -40,10 +55,34 @@ inline PyThreadState* unchecked_thread_state() noexcept {
 #endif
 }
 
+#if EXT_COMPAT_PYPY
+// An int's magnitude and sign (-1, 0 or 1) while it fits a C long; beyond, a sign of -2 or 2 and
+// no magnitude. A read that fails stands for -1, with the failure pending for the caller to see.
+struct LongValue {
+  unsigned long magnitude;
+  int sign;
+};
+inline LongValue long_value(PyObject* value) noexcept {
+  int overflow = 0;
+  const long read = PyLong_AsLongAndOverflow(value, &overflow);
+  if (overflow) return LongValue{0, 2 * overflow};
+  const unsigned long magnitude = read < 0 ? 0UL - static_cast<unsigned long>(read) : read;
+  return LongValue{magnitude, read < 0 ? -1 : read > 0};
+}
+#endif
+
 // An int's digit count, negative for a negative value, and its digits (least significant
 // first, PyLong_SHIFT bits each).
 inline Py_ssize_t long_signed_digit_count(PyObject* value) noexcept {
-#if EXT_COMPAT_TAGGED_INTS
+#if EXT_COMPAT_PYPY
+  // Worked out from the value: an int beyond a C long counts as three digits, which is all that
+  // a reader of up to two digits needs to know.
+  const LongValue read = long_value(value);
+  if (read.sign == 2 || read.sign == -2) return read.sign / 2 * 3;
+  Py_ssize_t count = 0;
+  for (unsigned long rest = read.magnitude; rest; rest >>= PyLong_SHIFT) ++count;
+  return read.sign < 0 ? -count : count;
+#elif EXT_COMPAT_TAGGED_INTS
   // The low bits hold the sign (0 positive, 1 zero, 2 negative), the rest the digit count.
   const std::uintptr_t tag = reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag;
   const Py_ssize_t count = static_cast<Py_ssize_t>(tag >> _PyLong_NON_SIZE_BITS);
@@ -53,7 +92,10 @@ inline Py_ssize_t long_signed_digit_count(PyObject* value) noexcept {
 #endif
 }
 inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
-#if EXT_COMPAT_TAGGED_INTS
+#if EXT_COMPAT_PYPY
+  const std::uint64_t magnitude = long_value(value).magnitude;
+  return (magnitude >> (PyLong_SHIFT * index)) & ((std::uint64_t{1} << PyLong_SHIFT) - 1);
+#elif EXT_COMPAT_TAGGED_INTS
   return reinterpret_cast<PyLongObject*>(value)->long_value.ob_digit[index];
 #else
   return reinterpret_cast<PyLongObject*>(value)->ob_digit[index];
@@ -61,10 +103,10 @@ inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
 }
 
 // Equal for two reads only when the dictionary certainly did not change in between; never 0.
-// Where the interpreter no longer keeps a version (its tag is deprecated from 3.12 on), every
+// Where the interpreter keeps no version (deprecated from 3.12 on, never kept by PyPy), every
 // read gives a new value, so a caller never reuses an answer and looks the key up again.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
-#if EXT_COMPAT_NO_DICT_VERSION
+#if EXT_COMPAT_NO_DICT_VERSION || EXT_COMPAT_PYPY
   (void)dict;
   static std::uint64_t reads = 0;
   return ++reads;
@@ -75,7 +117,11 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 
 // The number of entries, read from the dictionary itself.
 inline Py_ssize_t dict_size(PyObject* dict) noexcept {
+#if EXT_COMPAT_PYPY
+  return PyDict_Size(dict);
+#else
   return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+#endif
 }
 
 // The keys and values of a dictionary's first `count` entries, in insertion order, borrowed.
@@ -85,7 +131,13 @@ inline Py_ssize_t dict_size(PyObject* dict) noexcept {
 // among them answers false. Later interpreters hide that layout and are walked.
 inline bool dict_leading_items(PyObject* dict, Py_ssize_t count, PyObject** keys,
                                PyObject** values) noexcept {
-#if PY_VERSION_HEX < 0x030B0000
+#if EXT_COMPAT_PYPY
+  Py_ssize_t position = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyDict_Next(dict, &position, &keys[i], &values[i])) return false;
+  }
+  return true;
+#elif PY_VERSION_HEX < 0x030B0000
   struct Keys {
     Py_ssize_t refcnt;
     Py_ssize_t size;
@@ -124,7 +176,12 @@ inline bool dict_leading_items(PyObject* dict, Py_ssize_t count, PyObject** keys
 // Looks a string key up by the hash cached in the string object: borrowed, or null when absent
 // or when the lookup failed.
 inline PyObject* dict_get_by_cached_hash(PyObject* dict, PyObject* key) noexcept {
+#if EXT_COMPAT_PYPY
+  // PyPy's strings cache their hash out of reach of the C API; its own lookup uses it.
+  return PyDict_GetItemWithError(dict, key);
+#else
   return _PyDict_GetItem_KnownHash(dict, key, reinterpret_cast<PyASCIIObject*>(key)->hash);
+#endif
 }
 
 // Where an object keeps its instance dictionary, or null when it has none.
@@ -139,7 +196,11 @@ inline PyObject** instance_dict_slot(PyObject* object) noexcept {
 // the calling thread's state.
 static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, PyObject** value,
                                        PyObject** traceback) noexcept {
-#if EXT_COMPAT_SINGLE_EXCEPTION
+#if EXT_COMPAT_PYPY
+  // PyPy keeps the pending exception out of the thread state's reach.
+  (void)thread;
+  PyErr_Fetch(type, value, traceback);
+#elif EXT_COMPAT_SINGLE_EXCEPTION
   // One normalised exception object: its type and traceback are read from it.
   (void)thread;
   PyObject* exception = PyErr_GetRaisedException();
@@ -160,7 +221,10 @@ static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, P
 // Makes the three references the thread's pending exception, then releases what was there.
 static inline void Ext_ErrRestoreInState(PyThreadState* thread, PyObject* type, PyObject* value,
                                          PyObject* traceback) noexcept {
-#if EXT_COMPAT_SINGLE_EXCEPTION
+#if EXT_COMPAT_PYPY
+  (void)thread;
+  PyErr_Restore(type, value, traceback);
+#elif EXT_COMPAT_SINGLE_EXCEPTION
   // The interpreter joins the three into one exception object and releases the old one.
   (void)thread;
   PyErr_Restore(type, value, traceback);
