@@ -102,6 +102,48 @@ inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
 #endif
 }
 
+// A new module named `name`, its dictionary holding what CPython's PyModule_NewObject puts there:
+// the name, and None for __doc__, __package__, __loader__ and __spec__.
+inline PyObject* new_module(PyObject* name) noexcept {
+#if EXT_COMPAT_PYPY
+  // PyPy's holds the name alone, so that __doc__ would be read from the module type.
+  static const char* const unset[] = {"__doc__", "__package__", "__loader__", "__spec__"};
+  PyObject* module = PyModule_NewObject(name);
+  if (!module) return nullptr;
+  PyObject* dict = PyModule_GetDict(module);
+  for (const char* key : unset) {
+    if (PyDict_SetItemString(dict, key, Py_None) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+  }
+  return module;
+#else
+  return PyModule_NewObject(name);
+#endif
+}
+
+// What the object's __int__ returns, not yet checked to be an int: a new reference, or null
+// with the method's exception pending, or null with none pending when the type has no __int__.
+inline PyObject* call_int_method(PyObject* object) noexcept {
+#if EXT_COMPAT_PYPY
+  // PyPy's slot checks the result itself, in words of its own and warning about an int
+  // subclass before the caller would again; the method is called as CPython's slot calls it.
+  PyObject* method =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__int__");
+  if (!method) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* result = PyObject_CallOneArg(method, object);
+  Py_DECREF(method);
+  return result;
+#else
+  PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+  return (number && number->nb_int) ? number->nb_int(object) : nullptr;
+#endif
+}
+
 // Equal for two reads only when the dictionary certainly did not change in between; never 0.
 // Where the interpreter keeps no version (deprecated from 3.12 on, never kept by PyPy), every
 // read gives a new value, so a caller never reuses an answer and looks the key up again.

@@ -64,7 +64,7 @@ class InstallIntoVirtualEnvironment(unittest.TestCase):
             fake_python = os.path.join(scratch, "python")
             with open(fake_python, "w") as script:
                 # Answers like an interpreter whose modules end in another suffix.
-                script.write("#!/bin/sh\nprintf '3.99\\n.cpython-399-other.so\\n%s\\n%s\\n'\n"
+                script.write("#!/bin/sh\nprintf '3.99\\n.cpython-399-other.so\\n%s\\n%s\\n3.99\\n'\n"
                              % (os.path.join(scratch, "site"), sys.executable))
             os.chmod(fake_python, 0o755)
             done = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "install.sh"), "--python",

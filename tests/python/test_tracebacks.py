@@ -13,7 +13,7 @@ import zelk
 
 try:
     import _testcapi
-except ImportError:
+except (ImportError, OSError):  # PyPy builds it from a C source that Debian does not ship
     _testcapi = None
 
 ext_runtime = sys.modules["ext_runtime"]  # made by the import, shared by name

@@ -58,6 +58,14 @@ def deprecated_int_result_message(type_name):
 
 # The suites run under the interpreter that the module was built for.
 BUILD_VERSION = "%d.%d" % sys.version_info[:2]
+# PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
+# no subinterpreters, and no ctypes.pythonapi.
+PYPY = sys.implementation.name == "pypy"
+
+
+def cpython_only(reason):
+    """Skips a test of CPython's own machinery on PyPy, saying why."""
+    return unittest.skipIf(PYPY, "on PyPy: " + reason)
 
 
 def version_mismatch_message(runtime):
