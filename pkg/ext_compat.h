@@ -104,7 +104,7 @@ inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
 
 // A new module named `name`, its dictionary holding what CPython's PyModule_NewObject puts there:
 // the name, and None for __doc__, __package__, __loader__ and __spec__.
-inline PyObject* new_module(PyObject* name) noexcept {
+inline PyObject* new_module(PyObject* name) {
 #if EXT_COMPAT_PYPY
   // PyPy's holds the name alone, so that __doc__ would be read from the module type.
   static const char* const unset[] = {"__doc__", "__package__", "__loader__", "__spec__"};
@@ -125,7 +125,7 @@ inline PyObject* new_module(PyObject* name) noexcept {
 
 // What the object's __int__ returns, not yet checked to be an int: a new reference, or null
 // with the method's exception pending, or null with none pending when the type has no __int__.
-inline PyObject* call_int_method(PyObject* object) noexcept {
+inline PyObject* call_int_method(PyObject* object) {
 #if EXT_COMPAT_PYPY
   // PyPy's slot checks the result itself, in words of its own and warning about an int
   // subclass before the caller would again; the method is called as CPython's slot calls it.
