@@ -364,7 +364,7 @@ GNUPLOT = """\
 set terminal {terminal} size 1100,600 {font}
 set output '{output}'
 set termoption noenhanced
-set title 'Call overhead, {implementation} {version} (best of {rounds} rounds, loop overhead removed)'
+set title 'Call overhead, {implementation} {version} (best of {rounds} rounds, loop time removed)'
 set ylabel 'ns per call (log scale)'
 set logscale y
 set yrange [{ymin}:{ymax}]

@@ -30,9 +30,10 @@ for bin_dir in "$pyenv_root"/versions/3.*/bin; do
 done
 # PyPy's C API headers come in a package of their own.
 if pypy="$(command -v pypy3)"; then
-  pypy_facts="$("$pypy" -c 'import sys, sysconfig; print("pypy%d.%d" % sys.version_info[:2]); print(sysconfig.get_path("include"))' 2>/dev/null)"
-  if [ -f "$(sed -n 2p <<<"$pypy_facts")/Python.h" ]; then
-    interpreters["$(sed -n 1p <<<"$pypy_facts")"]="$pypy"
+  mapfile -t pypy_facts < <("$pypy" -c 'import sys, sysconfig
+print("pypy%d.%d" % sys.version_info[:2]); print(sysconfig.get_path("include"))' 2>/dev/null)
+  if [ -f "${pypy_facts[1]:-}/Python.h" ]; then
+    interpreters["${pypy_facts[0]}"]="$pypy"
   else
     echo "test-all: $pypy has no C API headers (Debian: pypy3-dev); PyPy left out" >&2
   fi

@@ -63,9 +63,12 @@ class InstallIntoVirtualEnvironment(unittest.TestCase):
         with tempfile.TemporaryDirectory() as scratch:
             fake_python = os.path.join(scratch, "python")
             with open(fake_python, "w") as script:
-                # Answers like an interpreter whose modules end in another suffix.
-                script.write("#!/bin/sh\nprintf '3.99\\n.cpython-399-other.so\\n%s\\n%s\\n3.99\\n'\n"
-                             % (os.path.join(scratch, "site"), sys.executable))
+                # Answers like an interpreter whose modules end in another suffix: version,
+                # suffix, site-packages, base interpreter and build-tree name, a line each.
+                answers = ["3.99", ".cpython-399-other.so", os.path.join(scratch, "site"),
+                           sys.executable, "3.99"]
+                script.write("#!/bin/sh\nprintf '%%s\\n' %s\n"
+                             % " ".join("'%s'" % answer for answer in answers))
             os.chmod(fake_python, 0o755)
             done = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "install.sh"), "--python",
                                    fake_python, "--build-dir", BUILD_DIR],
