@@ -66,8 +66,8 @@ inline LongValue long_value(PyObject* value) noexcept {
   int overflow = 0;
   const long read = PyLong_AsLongAndOverflow(value, &overflow);
   if (overflow) return LongValue{0, 2 * overflow};
-  const unsigned long magnitude = read < 0 ? 0UL - static_cast<unsigned long>(read) : read;
-  return LongValue{magnitude, read < 0 ? -1 : read > 0};
+  const unsigned long bits = static_cast<unsigned long>(read);
+  return LongValue{read < 0 ? 0UL - bits : bits, read < 0 ? -1 : read > 0};
 }
 #endif
 
@@ -123,19 +123,39 @@ inline PyObject* new_module(PyObject* name) {
 #endif
 }
 
+#if EXT_COMPAT_PYPY
+// The attribute `name` of `type` found along its method resolution order alone, as the
+// interpreter looks up special methods: borrowed, or null (no exception pending) when absent.
+inline PyObject* special_method(PyTypeObject* type, const char* name) {
+  PyObject* key = PyUnicode_InternFromString(name);
+  if (!key) return nullptr;
+  PyObject* found = _PyType_Lookup(type, key);
+  Py_DECREF(key);
+  return found;
+}
+#endif
+
 // What the object's __int__ returns, not yet checked to be an int: a new reference, or null
 // with the method's exception pending, or null with none pending when the type has no __int__.
 inline PyObject* call_int_method(PyObject* object) {
 #if EXT_COMPAT_PYPY
   // PyPy's slot checks the result itself, in words of its own and warning about an int
-  // subclass before the caller would again; the method is called as CPython's slot calls it.
-  PyObject* method =
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__int__");
-  if (!method) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  // subclass before the caller would again; the method is called as CPython's slot calls it:
+  // a function with the object, anything else bound through its type's __get__ if it has one.
+  PyObject* method = special_method(Py_TYPE(object), "__int__");
+  if (!method) return nullptr;
+  if (PyFunction_Check(method)) return PyObject_CallOneArg(method, object);
+  Py_INCREF(method);
+  if (PyObject* bind = special_method(Py_TYPE(method), "__get__")) {
+    PyObject* bound = PyObject_CallFunctionObjArgs(bind, method, object, Py_TYPE(object), nullptr);
+    Py_DECREF(method);
+    if (!bound) return nullptr;
+    method = bound;
+  } else if (PyErr_Occurred()) {
+    Py_DECREF(method);
     return nullptr;
   }
-  PyObject* result = PyObject_CallOneArg(method, object);
+  PyObject* result = PyObject_CallNoArgs(method);
   Py_DECREF(method);
   return result;
 #else
