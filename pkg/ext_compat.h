@@ -125,8 +125,9 @@ inline PyObject* new_module(PyObject* name) {
 
 #if EXT_COMPAT_PYPY
 // The attribute `name` of `type` found along its method resolution order alone, as the
-// interpreter looks up special methods: borrowed, or null (no exception pending) when absent.
-inline PyObject* special_method(PyTypeObject* type, const char* name) {
+// interpreter looks up the methods behind operations: borrowed, or null (no exception pending)
+// when absent.
+inline PyObject* method_of_type(PyTypeObject* type, const char* name) {
   PyObject* key = PyUnicode_InternFromString(name);
   if (!key) return nullptr;
   PyObject* found = _PyType_Lookup(type, key);
@@ -142,11 +143,11 @@ inline PyObject* call_int_method(PyObject* object) {
   // PyPy's slot checks the result itself, in words of its own and warning about an int
   // subclass before the caller would again; the method is called as CPython's slot calls it:
   // a function with the object, anything else bound through its type's __get__ if it has one.
-  PyObject* method = special_method(Py_TYPE(object), "__int__");
+  PyObject* method = method_of_type(Py_TYPE(object), "__int__");
   if (!method) return nullptr;
   if (PyFunction_Check(method)) return PyObject_CallOneArg(method, object);
   Py_INCREF(method);
-  if (PyObject* bind = special_method(Py_TYPE(method), "__get__")) {
+  if (PyObject* bind = method_of_type(Py_TYPE(method), "__get__")) {
     PyObject* bound = PyObject_CallFunctionObjArgs(bind, method, object, Py_TYPE(object), nullptr);
     Py_DECREF(method);
     if (!bound) return nullptr;
