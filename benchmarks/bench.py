@@ -106,13 +106,14 @@ def load_peers(cfg):
         peers[key] = dict(add=mod.add, sub=mod.sub, fail=mod.add, exc=TypeError)
 
     # paramflags give the foreign functions parameter names, so keyword calls bind as for the
-    # other peers; ctypes reports a bad argument as its own ArgumentError.
+    # other peers; ctypes reports a bad argument as its own ArgumentError (PyPy's as TypeError).
     lib = ctypes.CDLL(cfg["ctypes_library"])
     proto = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_int)
     names = ((1, "a"), (1, "b"))
     c_add = proto(("add", lib), names)
     c_sub = proto(("sub", lib), names)
-    peers["ctypes"] = dict(add=c_add, sub=c_sub, fail=c_add, exc=ctypes.ArgumentError)
+    bad_argument = TypeError if platform.python_implementation() == "PyPy" else ctypes.ArgumentError
+    peers["ctypes"] = dict(add=c_add, sub=c_sub, fail=c_add, exc=bad_argument)
 
     def py_add(a, b):
         return a + b
@@ -241,8 +242,10 @@ def run(cmd, quiet=True, **kw):
 
 
 def interpreter_facts(python):
-    code = ("import sys, sysconfig, json; print(json.dumps({'version': sys.version.split()[0], "
-            "'tag': 'py%d.%d' % sys.version_info[:2], "
+    # The tag names the build directory: PyPy's apart from CPython's of the same version.
+    code = ("import sys, sysconfig, json; pypy = sys.implementation.name == 'pypy'; "
+            "print(json.dumps({'version': sys.version.split()[0], "
+            "'tag': ('pypy%d.%d' if pypy else 'py%d.%d') % sys.version_info[:2], "
             "'ext_suffix': sysconfig.get_config_var('EXT_SUFFIX')}))")
     out = subprocess.run([python, "-c", code], stdout=subprocess.PIPE, check=True).stdout
     return json.loads(out.decode())
@@ -310,8 +313,9 @@ def markdown(result, table, loop, facts, machine):
     meta = result["meta"]
     peers = result["peers"]
     out = []
-    out.append("Interpreter: CPython {} ({}); machine: {}, {} cores; {} rounds.".format(
-        meta["python"], meta["executable"], machine["cpu"], machine["cores"], meta["rounds"]))
+    out.append("Interpreter: {} {} ({}); machine: {}, {} cores; {} rounds.".format(
+        meta["implementation"], meta["python"], meta["executable"], machine["cpu"],
+        machine["cores"], meta["rounds"]))
     out.append("")
     out.append("Nanoseconds per call, best / median over the rounds, with the empty timing loop "
                "({:.1f} / {:.1f} ns) taken off.".format(*loop))
@@ -352,7 +356,7 @@ def markdown(result, table, loop, facts, machine):
     out.append("")
     out.append("Floor under `add(\"x\", 3) raises`: a function that raises TypeError with a "
                "constant message. ctypes uses paramflags for named parameters and raises "
-               "ctypes.ArgumentError; it calls `{}`.".format(
+               "ctypes.ArgumentError (TypeError on PyPy); it calls `{}`.".format(
                    os.path.basename(facts["ctypes_library"])))
     return "\n".join(out) + "\n"
 
@@ -361,7 +365,7 @@ GNUPLOT = """\
 set terminal {terminal} size 1100,600 {font}
 set output '{output}'
 set termoption noenhanced
-set title 'Call overhead, CPython {version} (best of {rounds} rounds, loop overhead removed)'
+set title 'Call overhead, {implementation} {version} (best of {rounds} rounds, loop time removed)'
 set ylabel 'ns per call (log scale)'
 set logscale y
 set yrange [{ymin}:{ymax}]
@@ -398,6 +402,7 @@ def chart(path, result, table, datafile):
     else:
         terminal, font = "svg", "dynamic font 'sans,11'"
     script = GNUPLOT.format(terminal=terminal, font=font, output=path,
+                            implementation=result["meta"]["implementation"],
                             version=result["meta"]["python"], rounds=result["meta"]["rounds"],
                             ymin=ymin, ymax=ymax, xmax=len(CASES) - 0.4, plots=plots)
     run([gnuplot], input=script.encode())

@@ -41,8 +41,7 @@ static inline EXT_COLD PyObject* Ext_PyNumber_IntOrLongWrongResultType(PyObject*
 
 // A new int (or int subclass) from the __int__ of `x`, which is not an int itself.
 static inline EXT_COLD PyObject* Ext_PyNumber_IntOrLong(PyObject* x) {
-  PyNumberMethods* number = Py_TYPE(x)->tp_as_number;
-  PyObject* result = (number && number->nb_int) ? number->nb_int(x) : nullptr;
+  PyObject* result = ext::compat::call_int_method(x);
   if (!result) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
     return nullptr;

@@ -212,7 +212,7 @@ static PyObject* ext_pymod_create(PyObject* spec, PyModuleDef* /* def */) {
   {
     ext::Ref name = ext::Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
-    module = ext::Ref::steal(PyModule_NewObject(name.get()));
+    module = ext::Ref::steal(ext::compat::new_module(name.get()));
   }
   if (!module) return nullptr;
   PyObject* moddict = PyModule_GetDict(module.get());
@@ -244,7 +244,7 @@ static int Ext_check_binary_version() {
   PyOS_snprintf(message, sizeof message,
                 "compiletime version %s of module '%.100s' does not match runtime version %s",
                 ctversion, "zelk", rtversion);
-  return PyErr_WarnEx(nullptr, message, 1);
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
 static int Ext_InitStrings(const Ext_StringTabEntry* table) {

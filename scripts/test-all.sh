@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds and tests zelk once for every CPython 3 installed under the pyenv root
-# ($PYENV_ROOT, else ~/.pyenv): one build tree per interpreter in build-all/<major.minor>/.
-# 3.6, the reference interpreter, must be there; the others run when present.
+# ($PYENV_ROOT, else ~/.pyenv), and for PyPy 3 when a pypy3 with its headers is on the PATH
+# (Debian: pypy3, pypy3-dev): one build tree per interpreter in build-all/<name>/, named by
+# major.minor for CPython ("3.12") and "pypy3.9" for PyPy. 3.6, the reference interpreter, must
+# be there; the others run when present.
 #
-#   scripts/test-all.sh [VERSION...]     e.g. scripts/test-all.sh 3.6 3.12
+#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9
 #
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
 # in ZELK_HEAVY_VERSIONS (default "3.6 3.12"), and are left out on the others to keep the whole
@@ -17,7 +19,7 @@ pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12} "
 heavy_labels='sanitize|reliability'
 
-# major.minor -> interpreter, newest patch release of each.
+# name -> interpreter, newest patch release of each CPython.
 declare -A interpreters
 for bin_dir in "$pyenv_root"/versions/3.*/bin; do
   for python in "$bin_dir"/python3.*; do
@@ -26,6 +28,16 @@ for bin_dir in "$pyenv_root"/versions/3.*/bin; do
     interpreters["${BASH_REMATCH[1]}"]="$python"
   done
 done
+# PyPy's C API headers come in a package of their own.
+if pypy="$(command -v pypy3)"; then
+  mapfile -t pypy_facts < <("$pypy" -c 'import sys, sysconfig
+print("pypy%d.%d" % sys.version_info[:2]); print(sysconfig.get_path("include"))' 2>/dev/null)
+  if [ -f "${pypy_facts[1]:-}/Python.h" ]; then
+    interpreters["${pypy_facts[0]}"]="$pypy"
+  else
+    echo "test-all: $pypy has no C API headers (Debian: pypy3-dev); PyPy left out" >&2
+  fi
+fi
 if [ -z "${interpreters[3.6]:-}" ]; then
   echo "test-all: no CPython 3.6 under $pyenv_root/versions; it is the reference and must be there" >&2
   exit 1
@@ -34,7 +46,8 @@ fi
 if [ $# -gt 0 ]; then
   versions=("$@")
 else
-  mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1n -k2,2n)
+  # CPythons by version, then PyPy.
+  mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
 fi
 
 mkdir -p "$root/build-all"
@@ -44,13 +57,15 @@ tests_passed=0
 tests_failed=0
 for version in "${versions[@]}"; do
   python="${interpreters[$version]:-}"
+  label="CPython $version"
+  [[ "$version" == pypy* ]] && label="PyPy ${version#pypy}"
   if [ -z "$python" ]; then
-    echo "test-all: no CPython $version under $pyenv_root/versions" >&2
+    echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3)" >&2
     failed+=("$version (not installed)")
     continue
   fi
   build="$root/build-all/$version"
-  echo "=== CPython $version ($python) in ${build#"$root"/}"
+  echo "=== $label ($python) in ${build#"$root"/}"
   started=$SECONDS
   if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" >"$build.configure.log" 2>&1; then
     cat "$build.configure.log"
@@ -81,7 +96,7 @@ for version in "${versions[@]}"; do
     tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
   fi
   sed -n '/% tests passed/,$p' "$build.ctest.log"
-  summaries+=("CPython $version: $summary$note, $((SECONDS - started)) s")
+  summaries+=("$label: $summary$note, $((SECONDS - started)) s")
 done
 
 echo

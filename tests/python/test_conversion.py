@@ -75,6 +75,38 @@ class Colour(enum.IntEnum):
     RED = 7
 
 
+class IntOfClass(type):
+    """A metaclass with __int__: its classes convert, their instances do not."""
+
+    def __int__(cls):
+        return 9
+
+
+class MadeByIntOfClass(metaclass=IntOfClass):
+    pass
+
+
+class StaticInt(object):
+    __int__ = staticmethod(lambda: 5)
+
+
+class CallableInt(object):
+    """__int__ is a callable object that is no descriptor: it is called without the instance."""
+
+    class Six(object):
+        def __call__(self):
+            return 6
+
+    __int__ = Six()
+
+
+def with_own_int():
+    """An instance whose own attribute __int__ is not asked: only its type's is."""
+    instance = OnlyIndex()
+    instance.__int__ = lambda: 7
+    return instance
+
+
 # (argument, converted value or (exception type, message)).
 INT_WIDTHS = [
     (0, 0),
@@ -135,6 +167,12 @@ OTHER_ARGUMENTS = [
     (IntRaises(ValueError("no number here")), (ValueError, "no number here")),
     (IntRaises(TypeError("not today")), (TypeError, "not today")),
     (Reentrant(), 4),
+    # __int__ is looked up on the type alone, and bound as attributes of the type are.
+    (MadeByIntOfClass, 9),
+    (MadeByIntOfClass(), NOT_AN_INTEGER),
+    (with_own_int(), NOT_AN_INTEGER),
+    (StaticInt(), 5),
+    (CallableInt(), 6),
     # Nothing that lacks __int__ is accepted, __index__ included.
     ("7", NOT_AN_INTEGER),
     (b"7", NOT_AN_INTEGER),

@@ -7,6 +7,7 @@ JSON to a side file: the child's fd 1 stays free for what the module itself writ
 """
 
 import ctypes
+import gc
 import glob
 import json
 import os
@@ -58,6 +59,22 @@ def deprecated_int_result_message(type_name):
 
 # The suites run under the interpreter that the module was built for.
 BUILD_VERSION = "%d.%d" % sys.version_info[:2]
+# PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
+# no subinterpreters, and no ctypes.pythonapi.
+PYPY = sys.implementation.name == "pypy"
+
+
+def collect_garbage():
+    """Frees what nothing refers to any longer. On PyPy an object that the C API held goes only
+    once its C-level stand-in has gone, one link of a chain per collection (a traceback holds its
+    frames, a frame its locals): a few collections free the longest chains a call leaves."""
+    for _ in range(4 if PYPY else 1):
+        gc.collect()
+
+
+def cpython_only(reason):
+    """Skips a test of CPython's own machinery on PyPy, saying why."""
+    return unittest.skipIf(PYPY, "on PyPy: " + reason)
 
 
 def version_mismatch_message(runtime):
