@@ -59,6 +59,16 @@ inline void remember_interpreter() noexcept {
 #endif
 }
 
+// The category a warning is issued under when it names none: null, for which CPython takes
+// RuntimeWarning. PyPy would take UserWarning, so there it is named.
+inline PyObject* default_warning_category() noexcept {
+#if EXT_COMPAT_PYPY
+  return PyExc_RuntimeWarning;
+#else
+  return nullptr;
+#endif
+}
+
 // The calling thread's state, without the check that one exists.
 inline PyThreadState* unchecked_thread_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000

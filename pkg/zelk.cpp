@@ -244,7 +244,7 @@ static int Ext_check_binary_version() {
   PyOS_snprintf(message, sizeof message,
                 "compiletime version %s of module '%.100s' does not match runtime version %s",
                 ctversion, "zelk", rtversion);
-  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+  return PyErr_WarnEx(ext::compat::default_warning_category(), message, 1);
 }
 
 static int Ext_InitStrings(const Ext_StringTabEntry* table) {
