@@ -512,7 +512,8 @@ def main(argv=None):
     with open(results_json) as fh:
         result = json.load(fh)
     machine = machine_facts()
-    result["meta"].update(machine=machine, ctypes_library=ctypes_library, build_type=args.build_type,
+    result["meta"].update(machine=machine, ctypes_library=ctypes_library,
+                          build_type=args.build_type,
                           date=datetime.datetime.now().isoformat(timespec="seconds"),
                           smoke=args.smoke)
     with open(results_json, "w") as fh:
