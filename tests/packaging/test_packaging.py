@@ -263,7 +263,7 @@ class OnTheSystemPython(unittest.TestCase):
             ("no headers", [sys.executable, "-c", no_headers] + wheel, {},
              r"zelk: \S+ has no development headers \(no Python.h in /nowhere\); "),
             ("Python 2", [python2] + wheel, {},
-             r"zelk: needs Python 3\.6 to 3\.13; \S+ is Python 2\.7\.\d+$"),
+             r"zelk: needs Python 3\.6 or later; \S+ is Python 2\.7\.\d+$"),
             ("pip install . without cmake", [self.python, "-m", "pip", "install", SOURCE_DIR] +
              PIP_OFFLINE, {"PATH": tools}, r"zelk: no cmake on PATH; "),
         ]
