@@ -127,16 +127,21 @@ static inline EXT_COLD BoundInts fail_count(const char* func_name, Py_ssize_t nu
 }
 
 static inline EXT_COLD BoundInts fail_keywords_not_dict(const char* func_name, PyObject* kwds) {
-  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be a dict, not %.200s", func_name,
-               Py_TYPE(kwds)->tp_name);
+  Ref held_name;
+  const char* type_name = compat::type_name(Py_TYPE(kwds), &held_name);
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be a dict, not %.200s", func_name,
+                 type_name);
+  }
   return fail_binding(ArgFailure::bad_keyword);
 }
 
 // The common calls, bound and converted without a call into the interpreter: two ints by
 // position, or the parameters not given by position as keywords spelled with the very string
 // objects the module interned (as the names of literal keywords in compiled code are), each
-// value an int (not a subclass) of at most one digit. The keyword dictionary is read in place. Any
-// other call returns false having changed nothing, and the general binding takes it from the start.
+// value an int (not a subclass) of at most one digit. The keyword dictionary is read in place
+// (its entries copied out, on the documented side). Any other call returns false having changed
+// nothing, and the general binding takes it from the start.
 static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                    BoundInts* bound) {
   const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
@@ -148,7 +153,8 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
     second = PyTuple_GET_ITEM(args, 1);
   } else {
     if (EXT_UNLIKELY(!PyDict_Check(kwds))) return false;
-    const compat::DictEntry* entries = compat::dict_entries(kwds);
+    compat::DictEntry copy[2];
+    const compat::DictEntry* entries = compat::dict_entries(kwds, copy);
     if (EXT_UNLIKELY(!entries)) return false;
     if (pos_args == 0) {
       if (compat::dict_size(kwds) != 2) return false;

@@ -1,7 +1,8 @@
 // The interpreter internals this module reads directly, one small function for each. Every place
 // where the interpreters from 3.6 to 3.13 differ is decided here and only here: the rest of the
-// module makes the same call on every version. PyPy's C API emulation exposes none of these
-// internals; there each function has a side of its own on the public C API.
+// module makes the same call on every version. Each function also has a side on the documented C
+// API alone (its stable and unstable tiers and its documented macros): PyPy's C API emulation
+// exposes none of the internals, and a CPython newer than any checked may have moved any of them.
 #ifndef ZELK_EXT_COMPAT_H
 #define ZELK_EXT_COMPAT_H
 
@@ -11,14 +12,41 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "ext_hints.h"
+#include "ext_ref.h"
 
 #if defined(PYPY_VERSION)
 #define EXT_COMPAT_PYPY 1
 #else
 #define EXT_COMPAT_PYPY 0
 #endif
+
+// The newest CPython (3.x) whose headers the internal reads below were compared with. The
+// headers of a later one are read through the documented C API alone, whatever the build asks;
+// ZELK_PUBLIC_API_ONLY=1 asks for that on any CPython.
+#define EXT_COMPAT_NEWEST_CHECKED_MINOR 15
+
+#define EXT_COMPAT_STRINGIFY(text) #text
+#define EXT_COMPAT_TEXT(macro) EXT_COMPAT_STRINGIFY(macro)
+#if !EXT_COMPAT_PYPY && PY_VERSION_HEX >= (3 << 24 | (EXT_COMPAT_NEWEST_CHECKED_MINOR + 1) << 16)
+#if defined(ZELK_PUBLIC_API_ONLY) && !ZELK_PUBLIC_API_ONLY
+#error "ZELK_PUBLIC_API_ONLY=0 asks for internal reads never checked on a CPython this new"
+#endif
+#undef ZELK_PUBLIC_API_ONLY
+#define ZELK_PUBLIC_API_ONLY 1
+// What the build says of it, in one line.
+#define EXT_COMPAT_API_NOTE                             \
+  "uses the documented C API only: CPython " PY_VERSION \
+  " is newer than 3." EXT_COMPAT_TEXT(EXT_COMPAT_NEWEST_CHECKED_MINOR) ", the newest checked"
+#elif !defined(ZELK_PUBLIC_API_ONLY)
+#define ZELK_PUBLIC_API_ONLY 0
+#elif ZELK_PUBLIC_API_ONLY
+#define EXT_COMPAT_API_NOTE "uses the documented C API only, as ZELK_PUBLIC_API_ONLY asks"
+#endif
+// The side on the documented C API alone: PyPy's, and CPython's when asked or needed.
+#define EXT_COMPAT_DOCUMENTED (EXT_COMPAT_PYPY || ZELK_PUBLIC_API_ONLY)
 
 // 3.11 made the frame opaque and code objects carry bytecode and a line table of their own.
 #define EXT_COMPAT_OPAQUE_FRAMES (PY_VERSION_HEX >= 0x030B0000)
@@ -27,10 +55,22 @@
 #define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
+// From 3.12 the documented side reads an int of at most one digit (a compact one) through the
+// unstable tier's functions.
+#define EXT_COMPAT_DOCUMENTED_COMPACT_INTS (ZELK_PUBLIC_API_ONLY && EXT_COMPAT_TAGGED_INTS)
+// Interpreter IDs: none in 3.6, and in 3.7 and 3.8 only through a field of the thread state.
+#define EXT_COMPAT_REGISTRY_IDENTITY \
+  (!EXT_COMPAT_PYPY &&               \
+   (PY_VERSION_HEX < 0x03070000 || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x03090000)))
+// Where the documented side cannot read a type's number slot (PyPy, whose slot checks the result
+// itself, and CPython before 3.10, where PyType_GetSlot refuses static types), it calls the
+// method behind the slot as CPython's slot does.
+#define EXT_COMPAT_INT_METHOD_BY_NAME \
+  (EXT_COMPAT_PYPY || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x030A0000))
 
-#if EXT_COMPAT_PYPY && !defined(PyLong_SHIFT)
-// PyPy's ints keep no digits; the reads below hand their value out in digits of this width, as
-// the ints of CPython on 64-bit platforms hold it.
+#if EXT_COMPAT_DOCUMENTED && !defined(PyLong_SHIFT)
+// PyPy's ints keep no digits; the documented reads below hand an int's value out in digits of
+// this width, as the ints of CPython on 64-bit platforms hold it.
 #define PyLong_SHIFT 30
 #endif
 
@@ -39,22 +79,22 @@ namespace compat {
 
 // Tells the calling thread's interpreter from every other of the process, even from one made
 // later at the address of one that ended; -1 with an exception pending if it cannot be had.
-// From 3.7 that is the interpreter's ID, never reused. 3.6 has no IDs: its module registry
-// stands for the interpreter, and remember_interpreter() keeps that dictionary alive, so that
-// no later registry can take its address.
+// From 3.7 that is the interpreter's ID, never reused. Without IDs (3.6; 3.7 and 3.8 on the
+// documented side) its module registry stands for the interpreter, and remember_interpreter()
+// keeps that dictionary alive, so that no later registry can take its address.
 inline std::int64_t interpreter_identity() noexcept {
 #if EXT_COMPAT_PYPY
   return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#elif EXT_COMPAT_REGISTRY_IDENTITY
+  return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyImport_GetModuleDict()));
 #elif PY_VERSION_HEX >= 0x03090000
   return PyInterpreterState_GetID(PyInterpreterState_Get());
-#elif PY_VERSION_HEX >= 0x03070000
-  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #else
-  return static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(PyImport_GetModuleDict()));
+  return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #endif
 }
 inline void remember_interpreter() noexcept {
-#if PY_VERSION_HEX < 0x03070000
+#if EXT_COMPAT_REGISTRY_IDENTITY
   Py_INCREF(PyImport_GetModuleDict());
 #endif
 }
@@ -73,37 +113,49 @@ inline PyObject* default_warning_category() noexcept {
 inline PyThreadState* unchecked_thread_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked();
+#elif EXT_COMPAT_DOCUMENTED
+  // With the check: a caller holding the interpreter's lock always has a thread state.
+  return PyThreadState_Get();
 #else
   return _PyThreadState_UncheckedGet();
 #endif
 }
 
-#if EXT_COMPAT_PYPY
-// An int's magnitude and sign (-1, 0 or 1) while it fits a C long; beyond, a sign of -2 or 2 and
-// no magnitude. A read that fails stands for -1, with the failure pending for the caller to see.
+#if EXT_COMPAT_DOCUMENTED
+// An int's magnitude and sign (-1, 0 or 1) while it fits 64 bits, on every machine; beyond, a
+// sign of -2 or 2 and no magnitude. A read that fails stands for -1, with the failure pending for
+// the caller to see.
 struct LongValue {
-  unsigned long magnitude;
+  std::uint64_t magnitude;
   int sign;
 };
 inline LongValue long_value(PyObject* value) noexcept {
+#if EXT_COMPAT_DOCUMENTED_COMPACT_INTS
+  const PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(number)) {
+    const std::int64_t compact = PyUnstable_Long_CompactValue(number);
+    const std::uint64_t bits = static_cast<std::uint64_t>(compact);
+    return LongValue{compact < 0 ? 0 - bits : bits, (compact > 0) - (compact < 0)};
+  }
+#endif
   int overflow = 0;
-  const long read = PyLong_AsLongAndOverflow(value, &overflow);
+  const long long read = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow) return LongValue{0, 2 * overflow};
-  const unsigned long bits = static_cast<unsigned long>(read);
-  return LongValue{read < 0 ? 0UL - bits : bits, read < 0 ? -1 : read > 0};
+  const std::uint64_t bits = static_cast<std::uint64_t>(read);
+  return LongValue{read < 0 ? 0 - bits : bits, (read > 0) - (read < 0)};
 }
 #endif
 
 // An int's digit count, negative for a negative value, and its digits (least significant
 // first, PyLong_SHIFT bits each).
 inline Py_ssize_t long_signed_digit_count(PyObject* value) noexcept {
-#if EXT_COMPAT_PYPY
-  // Worked out from the value: an int beyond a C long counts as three digits, which is all that
+#if EXT_COMPAT_DOCUMENTED
+  // Worked out from the value: an int beyond 64 bits counts as three digits, which is all that
   // a reader of up to two digits needs to know.
   const LongValue read = long_value(value);
   if (read.sign == 2 || read.sign == -2) return read.sign / 2 * 3;
   Py_ssize_t count = 0;
-  for (unsigned long rest = read.magnitude; rest; rest >>= PyLong_SHIFT) ++count;
+  for (std::uint64_t rest = read.magnitude; rest; rest >>= PyLong_SHIFT) ++count;
   return read.sign < 0 ? -count : count;
 #elif EXT_COMPAT_TAGGED_INTS
   // The low bits hold the sign (0 positive, 1 zero, 2 negative), the rest the digit count.
@@ -115,7 +167,7 @@ inline Py_ssize_t long_signed_digit_count(PyObject* value) noexcept {
 #endif
 }
 inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
-#if EXT_COMPAT_PYPY
+#if EXT_COMPAT_DOCUMENTED
   const std::uint64_t magnitude = long_value(value).magnitude;
   return (magnitude >> (PyLong_SHIFT * index)) & ((std::uint64_t{1} << PyLong_SHIFT) - 1);
 #elif EXT_COMPAT_TAGGED_INTS
@@ -146,42 +198,49 @@ inline PyObject* new_module(PyObject* name) {
 #endif
 }
 
-#if EXT_COMPAT_PYPY
+#if EXT_COMPAT_INT_METHOD_BY_NAME
 // The attribute `name` of `type` found along its method resolution order alone, as the
-// interpreter looks up the methods behind operations: borrowed, or null (no exception pending)
-// when absent.
+// interpreter looks up the methods behind operations: a new reference, or null when absent or
+// when the search failed, which then leaves its exception pending.
 inline PyObject* method_of_type(PyTypeObject* type, const char* name) {
-  PyObject* key = PyUnicode_InternFromString(name);
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
   if (!key) return nullptr;
-  PyObject* found = _PyType_Lookup(type, key);
-  Py_DECREF(key);
-  return found;
+  Ref order = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+  if (!order || !PyTuple_Check(order.get())) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
+    Ref names = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(order.get(), i), "__dict__"));
+    if (!names) return nullptr;
+    const int found = PySequence_Contains(names.get(), key.get());
+    if (found < 0) return nullptr;
+    if (found) return PyObject_GetItem(names.get(), key.get());
+  }
+  return nullptr;
 }
 #endif
 
 // What the object's __int__ returns, not yet checked to be an int: a new reference, or null
 // with the method's exception pending, or null with none pending when the type has no __int__.
 inline PyObject* call_int_method(PyObject* object) {
-#if EXT_COMPAT_PYPY
-  // PyPy's slot checks the result itself, in words of its own and warning about an int
-  // subclass before the caller would again; the method is called as CPython's slot calls it:
-  // a function with the object, anything else bound through its type's __get__ if it has one.
-  PyObject* method = method_of_type(Py_TYPE(object), "__int__");
+#if EXT_COMPAT_INT_METHOD_BY_NAME
+  // A function is called with the object, anything else bound first through its type's __get__
+  // if it has one.
+  Ref method = Ref::steal(method_of_type(Py_TYPE(object), "__int__"));
   if (!method) return nullptr;
-  if (PyFunction_Check(method)) return PyObject_CallOneArg(method, object);
-  Py_INCREF(method);
-  if (PyObject* bind = method_of_type(Py_TYPE(method), "__get__")) {
-    PyObject* bound = PyObject_CallFunctionObjArgs(bind, method, object, Py_TYPE(object), nullptr);
-    Py_DECREF(method);
-    if (!bound) return nullptr;
-    method = bound;
+  if (PyFunction_Check(method.get())) {
+    return PyObject_CallFunctionObjArgs(method.get(), object, nullptr);
+  }
+  Ref bind = Ref::steal(method_of_type(Py_TYPE(method.get()), "__get__"));
+  if (bind) {
+    method = Ref::steal(
+        PyObject_CallFunctionObjArgs(bind.get(), method.get(), object, Py_TYPE(object), nullptr));
+    if (!method) return nullptr;
   } else if (PyErr_Occurred()) {
-    Py_DECREF(method);
     return nullptr;
   }
-  PyObject* result = PyObject_CallNoArgs(method);
-  Py_DECREF(method);
-  return result;
+  return PyObject_CallFunctionObjArgs(method.get(), nullptr);
+#elif ZELK_PUBLIC_API_ONLY
+  const unaryfunc to_int = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(object), Py_nb_int));
+  return to_int ? to_int(object) : nullptr;
 #else
   PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
   return (number && number->nb_int) ? number->nb_int(object) : nullptr;
@@ -189,10 +248,11 @@ inline PyObject* call_int_method(PyObject* object) {
 }
 
 // Equal for two reads only when the dictionary certainly did not change in between; never 0.
-// Where the interpreter keeps no version (deprecated from 3.12 on, never kept by PyPy), every
-// read gives a new value, so a caller never reuses an answer and looks the key up again.
+// Where the interpreter keeps no version (deprecated from 3.12 on, never kept by PyPy, out of the
+// documented API's reach), every read gives a new value, so a caller never reuses an answer and
+// looks the key up again.
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
-#if EXT_COMPAT_NO_DICT_VERSION || EXT_COMPAT_PYPY
+#if EXT_COMPAT_NO_DICT_VERSION || EXT_COMPAT_DOCUMENTED
   (void)dict;
   static std::uint64_t reads = 0;
   return ++reads;
@@ -204,7 +264,12 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 // The value of an int of at most one digit (below 2**30 in magnitude): false for any other
 // int, and then nothing is stored. Positive values are tested first, as the commonest.
 inline bool long_small_value(PyObject* value, int* out) noexcept {
-#if EXT_COMPAT_PYPY
+#if EXT_COMPAT_DOCUMENTED_COMPACT_INTS
+  const PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
+  if (EXT_UNLIKELY(!PyUnstable_Long_IsCompact(number))) return false;
+  *out = static_cast<int>(PyUnstable_Long_CompactValue(number));
+  return true;
+#elif EXT_COMPAT_DOCUMENTED
   const LongValue read = long_value(value);
   if (read.sign == 2 || read.sign == -2 || read.magnitude >> PyLong_SHIFT) return false;
   *out = read.sign * static_cast<int>(read.magnitude);
@@ -237,14 +302,14 @@ inline bool long_small_value(PyObject* value, int* out) noexcept {
 }
 
 // A dictionary's entry, as its table stores it.
-#if PY_VERSION_HEX < 0x030B0000
+#if PY_VERSION_HEX < 0x030B0000 && !EXT_COMPAT_DOCUMENTED
 struct DictEntry {
   Py_hash_t hash;
   PyObject* key;
   PyObject* value;
 };
 #else
-struct DictEntry {  // in a table whose keys are all str
+struct DictEntry {  // in a table whose keys are all str, or copied out of the dictionary
   PyObject* key;
   PyObject* value;
 };
@@ -255,14 +320,26 @@ struct DictEntry {  // in a table whose keys are all str
 // the caller then takes a general path. That table is combined (a split one keeps its values
 // elsewhere), from 3.11 holds str keys only, and has 8 one-byte indices after its header, which
 // its entries follow. The first ma_used entries are there to read; a deleted one has a null key.
-inline const DictEntry* dict_entries(PyObject* dict) noexcept {
+// The documented side has no read in place: it copies the entries of a dictionary of at most
+// two into `copy`.
+inline const DictEntry* dict_entries(PyObject* dict, DictEntry (&copy)[2]) noexcept {
 #if EXT_COMPAT_PYPY
   // The keys of a call's keywords reach the C API as objects of their own, never the names the
   // module interned, so an in-place read could never bind them; PyPy's dictionaries have no
   // table to read either.
   (void)dict;
+  (void)copy;
   return nullptr;
+#elif ZELK_PUBLIC_API_ONLY
+  if (PyDict_Size(dict) > 2) return nullptr;
+  copy[0] = copy[1] = DictEntry{nullptr, nullptr};
+  Py_ssize_t position = 0;
+  for (DictEntry& entry : copy) {
+    if (!PyDict_Next(dict, &position, &entry.key, &entry.value)) break;
+  }
+  return copy;
 #else
+  (void)copy;
   const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
 #if PY_VERSION_HEX < 0x030B0000
   struct Keys {
@@ -300,7 +377,7 @@ inline const DictEntry* dict_entries(PyObject* dict) noexcept {
 
 // The number of entries, read from the dictionary itself.
 inline Py_ssize_t dict_size(PyObject* dict) noexcept {
-#if EXT_COMPAT_PYPY
+#if EXT_COMPAT_DOCUMENTED
   return PyDict_Size(dict);
 #else
   return reinterpret_cast<PyDictObject*>(dict)->ma_used;
@@ -310,17 +387,69 @@ inline Py_ssize_t dict_size(PyObject* dict) noexcept {
 // Looks a string key up by the hash cached in the string object: borrowed, or null when absent
 // or when the lookup failed.
 inline PyObject* dict_get_by_cached_hash(PyObject* dict, PyObject* key) noexcept {
-#if EXT_COMPAT_PYPY
-  // PyPy's strings cache their hash out of reach of the C API; its own lookup uses it.
+#if EXT_COMPAT_DOCUMENTED
+  // The cache is out of the documented API's reach (and PyPy's strings keep it out of the C
+  // API's); the interpreter's own lookup uses it.
   return PyDict_GetItemWithError(dict, key);
 #else
   return _PyDict_GetItem_KnownHash(dict, key, reinterpret_cast<PyASCIIObject*>(key)->hash);
 #endif
 }
 
-// Where an object keeps its instance dictionary, or null when it has none.
+// Where an object keeps its instance dictionary, or null when it has none. The documented side
+// has no way to the slot and gives null: the caller then reads the object's attribute instead.
 inline PyObject** instance_dict_slot(PyObject* object) noexcept {
+#if EXT_COMPAT_DOCUMENTED
+  (void)object;
+  return nullptr;
+#else
   return _PyObject_GetDictPtr(object);
+#endif
+}
+
+// The attribute `name` (a str) of the object: a new reference, or null with an exception set.
+inline PyObject* attribute(PyObject* object, PyObject* name) {
+#if EXT_COMPAT_DOCUMENTED
+  return PyObject_GetAttr(object, name);
+#else
+  // The type's own lookup, without the generic function's checks.
+  getattrofunc getattro = Py_TYPE(object)->tp_getattro;
+  return getattro ? getattro(object, name) : PyObject_GetAttr(object, name);
+#endif
+}
+
+// The name of a type as the interpreter's messages spell it (its tp_name), its text kept alive
+// by `holder`; null with an exception pending when it cannot be had. The documented side spells
+// it from the type's attributes: a class's __name__, and for a type defined in C "module.name"
+// unless the module is builtins. A type made in C from a spec that leaves it mutable counts as a
+// class there, its module left out.
+inline const char* type_name(PyTypeObject* type, Ref* holder) {
+#if EXT_COMPAT_DOCUMENTED
+  PyObject* object = reinterpret_cast<PyObject*>(type);
+  Ref name = Ref::steal(PyObject_GetAttrString(object, "__name__"));
+  if (!name) return nullptr;
+  const unsigned long flags = PyType_GetFlags(type);
+  bool defined_in_c = !(flags & Py_TPFLAGS_HEAPTYPE);
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+  defined_in_c = defined_in_c || (flags & Py_TPFLAGS_IMMUTABLETYPE);
+#endif
+  if (defined_in_c) {
+    Ref module = Ref::steal(PyObject_GetAttrString(object, "__module__"));
+    if (!module) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    } else if (PyUnicode_Check(module.get()) &&
+               PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+      name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+      if (!name) return nullptr;
+    }
+  }
+  *holder = std::move(name);
+  return PyUnicode_AsUTF8(holder->get());
+#else
+  (void)holder;
+  return type->tp_name;
+#endif
 }
 
 }  // namespace compat
@@ -330,11 +459,7 @@ inline PyObject** instance_dict_slot(PyObject* object) noexcept {
 // the calling thread's state.
 static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, PyObject** value,
                                        PyObject** traceback) noexcept {
-#if EXT_COMPAT_PYPY
-  // PyPy keeps the pending exception out of the thread state's reach.
-  (void)thread;
-  PyErr_Fetch(type, value, traceback);
-#elif EXT_COMPAT_SINGLE_EXCEPTION
+#if EXT_COMPAT_SINGLE_EXCEPTION && !EXT_COMPAT_PYPY
   // One normalised exception object: its type and traceback are read from it.
   (void)thread;
   PyObject* exception = PyErr_GetRaisedException();
@@ -342,6 +467,10 @@ static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, P
   Py_XINCREF(*type);
   *value = exception;
   *traceback = exception ? PyException_GetTraceback(exception) : nullptr;
+#elif EXT_COMPAT_DOCUMENTED
+  // PyPy keeps the pending exception out of the thread state's reach.
+  (void)thread;
+  PyErr_Fetch(type, value, traceback);
 #else
   *type = thread->curexc_type;
   *value = thread->curexc_value;
@@ -355,11 +484,8 @@ static inline void Ext_ErrFetchInState(PyThreadState* thread, PyObject** type, P
 // Makes the three references the thread's pending exception, then releases what was there.
 static inline void Ext_ErrRestoreInState(PyThreadState* thread, PyObject* type, PyObject* value,
                                          PyObject* traceback) noexcept {
-#if EXT_COMPAT_PYPY
-  (void)thread;
-  PyErr_Restore(type, value, traceback);
-#elif EXT_COMPAT_SINGLE_EXCEPTION
-  // The interpreter joins the three into one exception object and releases the old one.
+#if EXT_COMPAT_SINGLE_EXCEPTION || EXT_COMPAT_DOCUMENTED
+  // From 3.12 the interpreter joins the three into one exception object.
   (void)thread;
   PyErr_Restore(type, value, traceback);
 #else
@@ -398,11 +524,35 @@ inline PyObject* new_empty_code(PyObject* filename, PyObject* name, int first_li
 #endif
 }
 
+// A code object's name and file name: new references, or null; the pending exception, if any,
+// stays as it is. The documented side reads them as attributes, with that exception held aside.
+#if EXT_COMPAT_DOCUMENTED
+inline PyObject* attribute_beside_exception(PyObject* object, const char* name) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject* found = PyObject_GetAttrString(object, name);
+  if (!found) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return found;
+}
+#endif
 inline PyObject* code_name(PyObject* code) noexcept {
-  return reinterpret_cast<PyCodeObject*>(code)->co_name;
+#if EXT_COMPAT_DOCUMENTED
+  return attribute_beside_exception(code, "co_name");
+#else
+  PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
+  Py_INCREF(name);
+  return name;
+#endif
 }
 inline PyObject* code_filename(PyObject* code) noexcept {
-  return reinterpret_cast<PyCodeObject*>(code)->co_filename;
+#if EXT_COMPAT_DOCUMENTED
+  return attribute_beside_exception(code, "co_filename");
+#else
+  PyObject* filename = reinterpret_cast<PyCodeObject*>(code)->co_filename;
+  Py_INCREF(filename);
+  return filename;
+#endif
 }
 
 // A frame of the code object over the given globals, showing the given line. The caller's
@@ -423,9 +573,9 @@ inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* glob
     Py_XDECREF(pending_value);
     Py_XDECREF(pending_traceback);
   }
-#if EXT_COMPAT_OPAQUE_FRAMES
-  // The line cannot be set on a frame that runs nothing; the code object's first line, which
-  // the caller made `line`, is what the frame shows.
+#if EXT_COMPAT_OPAQUE_FRAMES || ZELK_PUBLIC_API_ONLY
+  // A frame that runs nothing shows its code object's first line, which the caller made `line`;
+  // from 3.11 its line cannot be set, and the documented API never sets it.
   (void)line;
 #else
   if (frame) frame->f_lineno = line;

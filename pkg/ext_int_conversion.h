@@ -24,18 +24,21 @@ static inline EXT_COLD int ext_raise_int_overflow() {
 static inline EXT_COLD PyObject* Ext_PyNumber_IntOrLongWrongResultType(PyObject* result,
                                                                        const char* type_name) {
   ext::Ref owned = ext::Ref::steal(result);
+  ext::Ref held_name;
+  const char* result_type = ext::compat::type_name(Py_TYPE(result), &held_name);
+  if (!result_type) return nullptr;
   if (PyLong_Check(result)) {
     if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
                          "__int__ returned non-int (type %.200s).  "
                          "The ability to return an instance of a strict subclass of int "
                          "is deprecated, and may be removed in a future version of Python.",
-                         Py_TYPE(result)->tp_name) < 0) {
+                         result_type) < 0) {
       return nullptr;
     }
     return owned.release();
   }
   PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", type_name, type_name,
-               Py_TYPE(result)->tp_name);
+               result_type);
   return nullptr;
 }
 

@@ -40,8 +40,7 @@ static Ext_CodeObjectCache ext_code_cache = {0, 0, nullptr};
 static const int ext_code_cache_step = 64;
 
 static inline PyObject* Ext_PyObject_GetAttrStr(PyObject* object, PyObject* name) {
-  getattrofunc getattro = Py_TYPE(object)->tp_getattro;
-  return getattro ? getattro(object, name) : PyObject_GetAttr(object, name);
+  return ext::compat::attribute(object, name);
 }
 
 // The position of `code_line` in the table, or where it belongs. `count` is at least 1.
@@ -176,15 +175,16 @@ static inline PyObject* Ext_CreateCodeObjectForTraceback(const Ext_TracebackCont
 static inline bool ext_code_object_names_site(const Ext_TracebackContext& context,
                                               PyObject* code_object, const char* funcname,
                                               int c_line, const char* filename) {
-  if (PyUnicode_CompareWithASCIIString(ext::compat::code_filename(code_object), filename) != 0) {
+  ext::Ref code_filename = ext::Ref::steal(ext::compat::code_filename(code_object));
+  if (!code_filename || PyUnicode_CompareWithASCIIString(code_filename.get(), filename) != 0) {
     return false;
   }
-  if (!c_line) {
-    return PyUnicode_CompareWithASCIIString(ext::compat::code_name(code_object), funcname) == 0;
-  }
+  ext::Ref code_name = ext::Ref::steal(ext::compat::code_name(code_object));
+  if (!code_name) return false;
+  if (!c_line) return PyUnicode_CompareWithASCIIString(code_name.get(), funcname) == 0;
   char name[512];
   PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, context.implementing_source, c_line);
-  return PyUnicode_CompareWithASCIIString(ext::compat::code_name(code_object), name) == 0;
+  return PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0;
 }
 
 // Puts an entry for the site in front of the pending exception's traceback. Never fails: an

@@ -12,6 +12,11 @@
 #include "ext_traceback.h"
 #include "sample1.h"
 
+#if ZELK_PUBLIC_API_ONLY && defined(__GNUC__) && !defined(__clang__)
+// Said once by every build of the module (a note, not a warning, to GCC; clang would warn).
+#pragma message("zelk " EXT_COMPAT_API_NOTE)
+#endif
+
 #define EXT_EXPORT __attribute__((visibility("default")))
 
 // Where traceback entries point: the module's type stub, and this file for the native line.
