@@ -1,6 +1,6 @@
 """Differential fuzzer: zelk.add and zelk.sub against a model of their documented behaviour.
 
-    fuzz_differential.py [--calls N] [--seed S]
+    fuzz_differential.py [--calls N] [--seed S] [--against MODULE_DIR]
 
 Each call is drawn by a seeded random.Random from a pool of argument shapes: ints at every
 edge of the two-digit fast path and of 32 and 64 bits, bools, floats, int subclasses, objects
@@ -13,14 +13,20 @@ the DeprecationWarnings issued (warnings are turned into errors, ignored or reco
 by batch), whether "Add" reaches the C stdout, and the traceback entry of a failure (line
 hidden or shown, batch by batch). Every call's outcome is compared exactly; the seed is
 printed so that a mismatch reproduces.
+
+With --against, the same calls are also made, in a process of their own, on the module built
+into MODULE_DIR (another side of the same sources), and every call's outcome there, its whole
+traceback included, must be the same as here.
 """
 import argparse
 import ctypes
 import os
 import random
+import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import warnings
 
 import zelk_cases
@@ -241,11 +247,44 @@ def describe(fname, args, kwds, through_dict):
     return "%s%s args=%r kwds=%r" % (fname, " via dict" if through_dict else "", shapes, items)
 
 
+def differences_from_other_build(options, seed, record):
+    """Makes the same calls on the module in options.against, in a process of its own, and
+    describes every call whose outcome there differs from its outcome here."""
+    fd, path = tempfile.mkstemp(prefix="zelk-fuzz-", suffix=".txt")
+    os.close(fd)
+    try:
+        python_path = [os.path.abspath(options.against), os.environ.get("PYTHONPATH", "")]
+        done = subprocess.run(
+            [sys.executable, sys.argv[0], "--calls", str(options.calls), "--seed",
+             str(seed), "--batch", str(options.batch), "--record", path],
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join(python_path)),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        with open(path) as file:
+            theirs = file.read().splitlines()
+    finally:
+        os.unlink(path)
+    for line in done.stdout.splitlines():
+        print("  %s: %s" % (options.against, line))
+    problems = [] if done.returncode == 0 else ["the build in %s failed" % options.against]
+    for index, (mine, other) in enumerate(zip(record, theirs)):
+        if mine != other and len(problems) < 20:
+            problems.append("call %d differs from the build in %s\n    here  %s\n    there %s"
+                            % (index, options.against, mine, other))
+    if len(record) != len(theirs):
+        problems.append("%d calls here, %d in %s" % (len(record), len(theirs), options.against))
+    if not problems:
+        print("fuzz_differential: the same %d outcomes from the build in %s" % (
+            len(record), options.against))
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=300000)
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--batch", type=int, default=500)
+    parser.add_argument("--against", help="a directory holding another build of the module")
+    parser.add_argument("--record", help="where to write each call's outcome, one a line")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else int(time.time() * 1000) % 2 ** 32
     print("fuzz_differential: seed %d, %d calls (reproduce with --calls %d --seed %d)" % (
@@ -261,6 +300,7 @@ def main():
 
     runtime = zelk_cases.runtime_module()
     mismatches = []
+    record = []
     kinds = {}
     adds = 0
     position = 0
@@ -277,6 +317,7 @@ def main():
                 expected, expected_warned, writes, site = model_call(
                     fname, args, list(kwds.items()), has_dict, action)
                 del log[:]
+                entries = []
                 try:
                     if through_dict:
                         got = ("ok", call_with_dict(function, args, kwds))
@@ -287,12 +328,15 @@ def main():
                     problem = zelk_cases.check_entry(fname + ":", error, shown)
                     if problem:
                         got = got + (problem,)
+                    entries = traceback.format_tb(error.__traceback__)
                     error = None
                 libc.fflush(None)
                 now = os.lseek(1, 0, os.SEEK_CUR)
                 wrote = now - position
                 position = now
                 warned = [str(w.message) for w in log]
+                record.append(repr((got, entries, warned, wrote,
+                                    [(w.category, w.filename, w.lineno) for w in log])))
                 kind = expected[0] if expected[0] == "ok" else expected[1].__name__
                 kinds[kind] = kinds.get(kind, 0) + 1
                 if got != expected or warned != expected_warned or wrote != 3 * writes:
@@ -312,6 +356,11 @@ def main():
 
     print("fuzz_differential: %d calls compared, outcomes %s" % (
         call_index, ", ".join("%s %d" % item for item in sorted(kinds.items()))))
+    if options.record:
+        with open(options.record, "w") as file:
+            file.write("".join(line + "\n" for line in record))
+    if options.against:
+        mismatches.extend(differences_from_other_build(options, seed, record))
     for mismatch in mismatches:
         print("MISMATCH (seed %d)" % seed, mismatch)
     return 1 if mismatches else 0
