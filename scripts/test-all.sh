@@ -3,9 +3,12 @@
 # ($PYENV_ROOT, else ~/.pyenv), and for PyPy 3 when a pypy3 with its headers is on the PATH
 # (Debian: pypy3, pypy3-dev): one build tree per interpreter in build-all/<name>/, named by
 # major.minor for CPython ("3.12") and "pypy3.9" for PyPy. 3.6, the reference interpreter, must
-# be there; the others run when present.
+# be there; the others run when present. A name with a suffix builds another way, in a tree of its
+# own: "-public" with the documented C API alone (ZELK_PUBLIC_API_ONLY), "-next" against the
+# interpreter's headers raised to the next minor version, as for a CPython not yet released
+# (ZELK_NEXT_MINOR_HEADERS). The whole matrix adds 3.6-public.
 #
-#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9
+#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.6-public
 #
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
 # in ZELK_HEAVY_VERSIONS (default "3.6 3.12"), and are left out on the others to keep the whole
@@ -48,6 +51,7 @@ if [ $# -gt 0 ]; then
 else
   # CPythons by version, then PyPy.
   mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
+  versions+=(3.6-public)
 fi
 
 mkdir -p "$root/build-all"
@@ -56,22 +60,37 @@ summaries=()
 tests_passed=0
 tests_failed=0
 for version in "${versions[@]}"; do
-  python="${interpreters[$version]:-}"
-  label="CPython $version"
-  [[ "$version" == pypy* ]] && label="PyPy ${version#pypy}"
+  base="$version"
+  options=()
+  built=""
+  case "$version" in
+    *-public)
+      base="${version%-public}" options=(-DZELK_PUBLIC_API_ONLY=ON) built=", documented C API only"
+      ;;
+    *-next)
+      base="${version%-next}" options=(-DZELK_NEXT_MINOR_HEADERS=ON)
+      built=", headers raised to the next minor version"
+      ;;
+  esac
+  python="${interpreters[$base]:-}"
+  label="CPython $base"
+  [[ "$base" == pypy* ]] && label="PyPy ${base#pypy}"
   if [ -z "$python" ]; then
     echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3)" >&2
     failed+=("$version (not installed)")
     continue
   fi
+  label+="$built"
   build="$root/build-all/$version"
   echo "=== $label ($python) in ${build#"$root"/}"
   started=$SECONDS
-  if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" >"$build.configure.log" 2>&1; then
+  if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" "${options[@]}" \
+    >"$build.configure.log" 2>&1; then
     cat "$build.configure.log"
     failed+=("$version (configure)")
     continue
   fi
+  sed -n 's/^-- \(zelk uses the documented C API only.*\)/\1/p' "$build.configure.log"
   if ! cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
     cat "$build.build.log"
     failed+=("$version (build)")
