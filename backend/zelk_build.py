@@ -237,8 +237,14 @@ def _build_module(build_dir):
     if not os.path.isfile(os.path.join(include, "Python.h")):
         raise BuildFailure("%s has no development headers (no Python.h in %s); install them "
                            "(Debian: python3-dev)" % (sys.executable, include))
-    _run_cmake([cmake, "-S", ROOT, "-B", build_dir, "-DPython3_EXECUTABLE=" + sys.executable,
-                "-DBUILD_TESTING=OFF"], "configuring")
+    configured = _run_cmake([cmake, "-S", ROOT, "-B", build_dir,
+                             "-DPython3_EXECUTABLE=" + sys.executable, "-DBUILD_TESTING=OFF"],
+                            "configuring")
+    # A CPython newer than any the module was checked against is read through its documented
+    # C API alone: CMake says so in one line, passed on to the build's log.
+    for line in configured.splitlines():
+        if line.startswith("-- zelk uses the documented C API only"):
+            sys.stderr.write(line[len("-- "):] + "\n")
     _run_cmake([cmake, "--build", build_dir, "--target", "zelk"], "building")
     module = os.path.join(build_dir, "zelk" + sysconfig.get_config_var("EXT_SUFFIX"))
     if not os.path.isfile(module):
@@ -249,10 +255,11 @@ def _build_module(build_dir):
 
 
 def _run_cmake(command, doing):
+    """Runs a CMake step; its output when it succeeded."""
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           encoding="utf-8", errors="replace")
     if done.returncode == 0:
-        return
+        return done.stdout
     for pattern, message in _MISSING_TOOLS:
         found = re.search(pattern, done.stdout)
         if found:
