@@ -270,9 +270,12 @@ inline bool long_small_value(PyObject* value, int* out) noexcept {
   *out = static_cast<int>(PyUnstable_Long_CompactValue(number));
   return true;
 #elif EXT_COMPAT_DOCUMENTED
-  const LongValue read = long_value(value);
-  if (read.sign == 2 || read.sign == -2 || read.magnitude >> PyLong_SHIFT) return false;
-  *out = read.sign * static_cast<int>(read.magnitude);
+  // An exact int, whose read cannot fail.
+  int overflow = 0;
+  const long long read = PyLong_AsLongLongAndOverflow(value, &overflow);
+  const long long one_digit = 1LL << PyLong_SHIFT;
+  if (overflow || read >= one_digit || read <= -one_digit) return false;
+  *out = static_cast<int>(read);
   return true;
 #elif EXT_COMPAT_TAGGED_INTS
   const std::uintptr_t tag = reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag;
@@ -573,7 +576,7 @@ inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* glob
     Py_XDECREF(pending_value);
     Py_XDECREF(pending_traceback);
   }
-#if EXT_COMPAT_OPAQUE_FRAMES || ZELK_PUBLIC_API_ONLY
+#if EXT_COMPAT_OPAQUE_FRAMES || EXT_COMPAT_DOCUMENTED
   // A frame that runs nothing shows its code object's first line, which the caller made `line`;
   // from 3.11 its line cannot be set, and the documented API never sets it.
   (void)line;
