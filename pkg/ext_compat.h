@@ -77,6 +77,21 @@
 namespace ext {
 namespace compat {
 
+#if EXT_COMPAT_DOCUMENTED
+// An attribute name for the documented side's reads, interned at its first use into `slot` and
+// kept for the life of the process, as the module's other names are: borrowed, or null with an
+// exception pending when it cannot be made.
+inline PyObject* kept_name(PyObject*& slot, const char* text) noexcept {
+  if (!slot) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+// The attribute of that name: a new reference, or null with an exception pending.
+inline PyObject* named_attribute(PyObject* object, PyObject*& slot, const char* text) noexcept {
+  PyObject* name = kept_name(slot, text);
+  return name ? PyObject_GetAttr(object, name) : nullptr;
+}
+#endif
+
 // Tells the calling thread's interpreter from every other of the process, even from one made
 // later at the address of one that ended; -1 with an exception pending if it cannot be had.
 // From 3.7 that is the interpreter's ID, never reused. Without IDs (3.6; 3.7 and 3.8 on the
@@ -199,20 +214,22 @@ inline PyObject* new_module(PyObject* name) {
 }
 
 #if EXT_COMPAT_INT_METHOD_BY_NAME
-// The attribute `name` of `type` found along its method resolution order alone, as the
-// interpreter looks up the methods behind operations: a new reference, or null when absent or
-// when the search failed, which then leaves its exception pending.
-inline PyObject* method_of_type(PyTypeObject* type, const char* name) {
-  Ref key = Ref::steal(PyUnicode_InternFromString(name));
-  if (!key) return nullptr;
-  Ref order = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+// The attribute `name` (an interned str) of `type` found along its method resolution order
+// alone, as the interpreter looks up the methods behind operations: a new reference, or null when
+// absent or when the search failed, which then leaves its exception pending.
+inline PyObject* method_of_type(PyTypeObject* type, PyObject* name) {
+  static PyObject* mro_name = nullptr;
+  static PyObject* dict_name = nullptr;
+  if (!name) return nullptr;
+  Ref order = Ref::steal(named_attribute(reinterpret_cast<PyObject*>(type), mro_name, "__mro__"));
   if (!order || !PyTuple_Check(order.get())) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
-    Ref names = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(order.get(), i), "__dict__"));
+    Ref names =
+        Ref::steal(named_attribute(PyTuple_GET_ITEM(order.get(), i), dict_name, "__dict__"));
     if (!names) return nullptr;
-    const int found = PySequence_Contains(names.get(), key.get());
+    const int found = PySequence_Contains(names.get(), name);
     if (found < 0) return nullptr;
-    if (found) return PyObject_GetItem(names.get(), key.get());
+    if (found) return PyObject_GetItem(names.get(), name);
   }
   return nullptr;
 }
@@ -224,12 +241,14 @@ inline PyObject* call_int_method(PyObject* object) {
 #if EXT_COMPAT_INT_METHOD_BY_NAME
   // A function is called with the object, anything else bound first through its type's __get__
   // if it has one.
-  Ref method = Ref::steal(method_of_type(Py_TYPE(object), "__int__"));
+  static PyObject* int_name = nullptr;
+  static PyObject* get_name = nullptr;
+  Ref method = Ref::steal(method_of_type(Py_TYPE(object), kept_name(int_name, "__int__")));
   if (!method) return nullptr;
   if (PyFunction_Check(method.get())) {
     return PyObject_CallFunctionObjArgs(method.get(), object, nullptr);
   }
-  Ref bind = Ref::steal(method_of_type(Py_TYPE(method.get()), "__get__"));
+  Ref bind = Ref::steal(method_of_type(Py_TYPE(method.get()), kept_name(get_name, "__get__")));
   if (bind) {
     method = Ref::steal(
         PyObject_CallFunctionObjArgs(bind.get(), method.get(), object, Py_TYPE(object), nullptr));
@@ -428,8 +447,10 @@ inline PyObject* attribute(PyObject* object, PyObject* name) {
 // class there, its module left out.
 inline const char* type_name(PyTypeObject* type, Ref* holder) {
 #if EXT_COMPAT_DOCUMENTED
+  static PyObject* name_name = nullptr;
+  static PyObject* module_name = nullptr;
   PyObject* object = reinterpret_cast<PyObject*>(type);
-  Ref name = Ref::steal(PyObject_GetAttrString(object, "__name__"));
+  Ref name = Ref::steal(named_attribute(object, name_name, "__name__"));
   if (!name) return nullptr;
   const unsigned long flags = PyType_GetFlags(type);
   bool defined_in_c = !(flags & Py_TPFLAGS_HEAPTYPE);
@@ -437,7 +458,7 @@ inline const char* type_name(PyTypeObject* type, Ref* holder) {
   defined_in_c = defined_in_c || (flags & Py_TPFLAGS_IMMUTABLETYPE);
 #endif
   if (defined_in_c) {
-    Ref module = Ref::steal(PyObject_GetAttrString(object, "__module__"));
+    Ref module = Ref::steal(named_attribute(object, module_name, "__module__"));
     if (!module) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
       PyErr_Clear();
@@ -530,10 +551,11 @@ inline PyObject* new_empty_code(PyObject* filename, PyObject* name, int first_li
 // A code object's name and file name: new references, or null; the pending exception, if any,
 // stays as it is. The documented side reads them as attributes, with that exception held aside.
 #if EXT_COMPAT_DOCUMENTED
-inline PyObject* attribute_beside_exception(PyObject* object, const char* name) noexcept {
+inline PyObject* attribute_beside_exception(PyObject* object, PyObject*& slot,
+                                            const char* text) noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject* found = PyObject_GetAttrString(object, name);
+  PyObject* found = named_attribute(object, slot, text);
   if (!found) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   return found;
@@ -541,7 +563,8 @@ inline PyObject* attribute_beside_exception(PyObject* object, const char* name) 
 #endif
 inline PyObject* code_name(PyObject* code) noexcept {
 #if EXT_COMPAT_DOCUMENTED
-  return attribute_beside_exception(code, "co_name");
+  static PyObject* name = nullptr;
+  return attribute_beside_exception(code, name, "co_name");
 #else
   PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
   Py_INCREF(name);
@@ -550,7 +573,8 @@ inline PyObject* code_name(PyObject* code) noexcept {
 }
 inline PyObject* code_filename(PyObject* code) noexcept {
 #if EXT_COMPAT_DOCUMENTED
-  return attribute_beside_exception(code, "co_filename");
+  static PyObject* name = nullptr;
+  return attribute_beside_exception(code, name, "co_filename");
 #else
   PyObject* filename = reinterpret_cast<PyCodeObject*>(code)->co_filename;
   Py_INCREF(filename);
