@@ -42,7 +42,8 @@ class IntRaises(object):
         self.error = error
 
     def __int__(self):
-        raise self.error
+        # Without the traceback of an earlier raise, which a raise would add to.
+        raise self.error.with_traceback(None)
 
     def __repr__(self):
         return "IntRaises(%r)" % (self.error,)

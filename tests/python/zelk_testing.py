@@ -62,6 +62,8 @@ BUILD_VERSION = "%d.%d" % sys.version_info[:2]
 # PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
 # no subinterpreters, and no ctypes.pythonapi.
 PYPY = sys.implementation.name == "pypy"
+# A debug build of CPython (python3.Nd) asserts what the C API only documents.
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
 
 def collect_garbage():
