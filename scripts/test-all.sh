@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # Builds and tests zelk once for every CPython 3 installed under the pyenv root
-# ($PYENV_ROOT, else ~/.pyenv), and for PyPy 3 when a pypy3 with its headers is on the PATH
-# (Debian: pypy3, pypy3-dev): one build tree per interpreter in build-all/<name>/, named by
-# major.minor for CPython ("3.12") and "pypy3.9" for PyPy. 3.6, the reference interpreter, must
-# be there; the others run when present.
+# ($PYENV_ROOT, else ~/.pyenv), for PyPy 3 when a pypy3 with its headers is on the PATH
+# (Debian: pypy3, pypy3-dev), and for the interpreters of Debian's unstable suite, run inside
+# the tree that scripts/sid-tree.sh makes (CPython 3.14 and 3.15, their debug builds, PyPy
+# 3.11): one build tree per interpreter in build-all/<name>/, named by major.minor for CPython
+# ("3.12"), with a "d" for a debug build ("3.14d"), and "pypy3.9" for PyPy. 3.6, the reference
+# interpreter, must be there; the others run when present. A machine that cannot make the
+# unstable tree says so in one line and runs the rest.
 #
-#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9
+#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.14d
 #
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
-# in ZELK_HEAVY_VERSIONS (default "3.6 3.12"), and are left out on the others to keep the whole
-# matrix within CI's time. Prints each ctest summary and exits non-zero if any build or test
-# failed.
+# in ZELK_HEAVY_VERSIONS (default "3.6 3.12 3.14"), and are left out on the others to keep the
+# whole matrix within CI's time; debug builds run the functional suites and the reference-leak
+# check. Prints each ctest summary and exits non-zero if any build or test failed.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 [ -d "$pyenv_root/versions" ] || pyenv_root=/root/.pyenv
-heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12} "
+heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14} "
 heavy_labels='sanitize|reliability'
+sid_tree="$root/scripts/sid-tree.sh"
 
 # name -> interpreter, newest patch release of each CPython.
 declare -A interpreters
@@ -38,6 +42,30 @@ print("pypy%d.%d" % sys.version_info[:2]); print(sysconfig.get_path("include"))'
     echo "test-all: $pypy has no C API headers (Debian: pypy3-dev); PyPy left out" >&2
   fi
 fi
+# Debian unstable's interpreters, each run inside its tree: name -> path there.
+declare -A in_sid_tree
+sid_names=(3.14 3.15 3.14d 3.15d pypy3.11)
+wants_sid=1
+if [ $# -gt 0 ]; then
+  wants_sid=0
+  for name in "$@"; do
+    [[ " ${sid_names[*]} " == *" $name "* ]] && wants_sid=1
+  done
+fi
+if [ $wants_sid -eq 1 ]; then
+  if tree="$("$sid_tree" make)"; then
+    for name in 3.14 3.15 3.14d 3.15d; do
+      [ -x "$tree/usr/bin/python$name" ] && interpreters[$name]="/usr/bin/python$name" &&
+        in_sid_tree[$name]=1
+    done
+    if [ -f "$tree/usr/include/pypy3.11/Python.h" ] && [ -x "$tree/usr/bin/pypy3" ]; then
+      interpreters[pypy3.11]=/usr/bin/pypy3
+      in_sid_tree[pypy3.11]=1
+    fi
+  else
+    [ $? -eq 3 ] || echo "test-all: the Debian unstable tree could not be made" >&2
+  fi
+fi
 if [ -z "${interpreters[3.6]:-}" ]; then
   echo "test-all: no CPython 3.6 under $pyenv_root/versions; it is the reference and must be there" >&2
   exit 1
@@ -46,7 +74,7 @@ fi
 if [ $# -gt 0 ]; then
   versions=("$@")
 else
-  # CPythons by version, then PyPy.
+  # CPythons by version (each release before its debug build), then PyPy.
   mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
 fi
 
@@ -59,20 +87,29 @@ for version in "${versions[@]}"; do
   python="${interpreters[$version]:-}"
   label="CPython $version"
   [[ "$version" == pypy* ]] && label="PyPy ${version#pypy}"
+  [[ "$version" == *d ]] && label="CPython ${version%d} (debug build)"
+  # The unstable suite's interpreters are run inside its tree, where the checkout has its path.
+  run=()
+  if [ -n "${in_sid_tree[$version]:-}" ]; then
+    run=("$sid_tree" run)
+    label="$label, Debian unstable"
+  fi
   if [ -z "$python" ]; then
-    echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3)" >&2
+    echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3," \
+      "or in the Debian unstable tree)" >&2
     failed+=("$version (not installed)")
     continue
   fi
   build="$root/build-all/$version"
   echo "=== $label ($python) in ${build#"$root"/}"
   started=$SECONDS
-  if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" >"$build.configure.log" 2>&1; then
+  if ! "${run[@]}" cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" \
+    >"$build.configure.log" 2>&1; then
     cat "$build.configure.log"
     failed+=("$version (configure)")
     continue
   fi
-  if ! cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
+  if ! "${run[@]}" cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
     cat "$build.build.log"
     failed+=("$version (build)")
     continue
@@ -84,7 +121,7 @@ for version in "${versions[@]}"; do
     # PyPy's tree registers none of them.
     [[ "$version" == pypy* ]] || note=" (labels $heavy_labels left out)"
   fi
-  ctest "${ctest_args[@]}" >"$build.ctest.log" 2>&1
+  "${run[@]}" ctest "${ctest_args[@]}" >"$build.ctest.log" 2>&1
   status=$?
   # The failures in full, then ctest's own closing summary.
   if [ $status -ne 0 ]; then

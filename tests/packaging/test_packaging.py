@@ -34,12 +34,15 @@ PIP_OFFLINE = PIP_QUIET + ["--no-index"]  # a build that needed a download would
 
 def expected_tag():
     """This interpreter's wheel tag, spelled out per implementation (CPython dropped the 'm' ABI
-    flag in 3.8) rather than derived the way the backend derives it."""
+    flag in 3.8, a debug build adds 'd'; PyPy names its own release) rather than derived the way
+    the backend derives it."""
     major, minor = sys.version_info[:2]
-    interpreter, abi = {
-        "cpython": ("cp%d%d" % (major, minor), "cp%d%d%s" % (major, minor, "m" * (minor < 8))),
-        "pypy": ("pp%d%d" % (major, minor), "pypy%d%d_pp73" % (major, minor)),
-    }[sys.implementation.name]
+    if sys.implementation.name == "pypy":
+        interpreter, abi = "pp%d%d" % (major, minor), "pypy%d%d_pp%d%d" % (
+            (major, minor) + tuple(sys.pypy_version_info[:2]))
+    else:
+        interpreter, abi = "cp%d%d" % (major, minor), "cp%d%d%s%s" % (
+            major, minor, "d" * hasattr(sys, "gettotalrefcount"), "m" * (minor < 8))
     return "%s-%s-linux_%s" % (interpreter, abi, os.uname().machine)
 
 

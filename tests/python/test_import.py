@@ -255,6 +255,36 @@ class OneModuleOneInterpreterTest(SnippetTestCase):
                     self.run_in_subinterpreter_snippet(main_first, warm_ups))
                 self.assertEqual(found, [[0] * (warm_ups + 5), in_subinterpreters, in_main])
 
+    def test_isolated_interpreter_refused_before_the_module_runs(self):
+        # From 3.14 any program can make isolated interpreters; the interpreter itself refuses
+        # them a module without per-interpreter support, before create is called, so the main
+        # interpreter keeps the module, or may still import it.
+        try:
+            import concurrent.interpreters  # noqa: F401
+        except ImportError:
+            self.skipTest("no concurrent.interpreters before 3.14")
+        for main_first in (True, False):
+            with self.subTest(main_first=main_first):
+                [found] = self.reports_of("""
+                    import sys
+                    from concurrent import interpreters
+                    if MAIN_FIRST:
+                        import zelk
+                    isolated = interpreters.create()
+                    try:
+                        isolated.exec("import zelk")
+                        refusal = None
+                    except interpreters.ExecutionFailed as failure:
+                        refusal = [failure.excinfo.type.__name__, failure.excinfo.msg]
+                    isolated.close()
+                    registered = "zelk" in sys.modules
+                    import zelk
+                    report([refusal, registered, zelk.add(2, 3)])
+                """.replace("MAIN_FIRST", repr(main_first)))
+                self.assertEqual(found, [
+                    ["ImportError", "module zelk does not support loading in subinterpreters"],
+                    main_first, 5])
+
 
 class SpecCopiedByCreateTest(SnippetTestCase):
     """Create copies loader, origin, parent and submodule_search_locations from whatever spec
