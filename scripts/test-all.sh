@@ -90,9 +90,12 @@ for version in "${versions[@]}"; do
   [[ "$version" == *d ]] && label="CPython ${version%d} (debug build)"
   # The unstable suite's interpreters are run inside its tree, where the checkout has its path.
   run=()
+  configure=()
   if [ -n "${in_sid_tree[$version]:-}" ]; then
     run=("$sid_tree" run)
     label="$label, Debian unstable"
+    # The packaging checks made once per system, there with its python3 (3.14) and mypy.
+    [ "$version" = 3.14 ] && configure+=(-DZELK_SYSTEM_PYTHON_CHECKS=ON)
   fi
   if [ -z "$python" ]; then
     echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3," \
@@ -103,7 +106,7 @@ for version in "${versions[@]}"; do
   build="$root/build-all/$version"
   echo "=== $label ($python) in ${build#"$root"/}"
   started=$SECONDS
-  if ! "${run[@]}" cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" \
+  if ! "${run[@]}" cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" "${configure[@]}" \
     >"$build.configure.log" 2>&1; then
     cat "$build.configure.log"
     failed+=("$version (configure)")
