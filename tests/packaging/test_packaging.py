@@ -154,7 +154,11 @@ class WheelForThisInterpreter(unittest.TestCase):
         shown = run([python, "-m", "pip", "show", "zelk"] + PIP_QUIET).stdout
         for field in ("Name: zelk", "Version: " + VERSION, "Location: " + found["platlib"]):
             self.assertIn(field + "\n", shown)
-        run([python, "-m", "pip", "check"] + PIP_QUIET)
+        # Only zelk is judged: PyPy 3.11's environments come with a cffi that lacks pycparser.
+        checked = run([python, "-m", "pip", "check"] + PIP_QUIET, expect_status=None)
+        self.assertNotIn("zelk", checked.stdout.lower() + checked.stderr.lower())
+        if checked.returncode and sys.implementation.name != "pypy":
+            self.fail("pip check: %s%s" % (checked.stdout, checked.stderr))
 
 
 MISUSE = textwrap.dedent("""\
