@@ -4,7 +4,7 @@ references or memory blocks behind, as CPython's own leak hunting (regrtest -R) 
     python3.Nd refleak.py [--warmups N] [--repetitions N] SUITE...
 
 The first runs fill whatever the suites and the module fill once (caches, interned names, the
-module's code objects); after them sys.gettotalrefcount() and sys.getallocatedblocks() must not
+module's code objects; 3.15 settles once more in its seventh run); after them sys.gettotalrefcount() and sys.getallocatedblocks() must not
 grow in every repetition. Total references that grow while blocks stay put
 are counts out of step rather than objects kept: an incref counted by one side of the C API and
 its decref by the other, as when the module was compiled without the debug build's Py_DEBUG.
@@ -43,7 +43,7 @@ def run_once(suite_names):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--warmups", type=int, default=3)
+    parser.add_argument("--warmups", type=int, default=7)
     parser.add_argument("--repetitions", type=int, default=4)
     parser.add_argument("suites", nargs="+")
     options = parser.parse_args()
