@@ -11,7 +11,7 @@ import unittest
 
 import zelk
 
-from zelk_testing import collect_garbage
+from zelk_testing import IMPLEMENTING_SOURCE, collect_garbage, reporting_lines, source_lines
 
 try:
     import _testcapi
@@ -22,7 +22,6 @@ ext_runtime = sys.modules["ext_runtime"]  # made by the import, shared by name
 
 SOURCE_DIR = os.environ.get(
     "ZELK_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-IMPLEMENTING_SOURCE = "pkg/zelk.cpp"
 MODULE_SOURCE = "pkg/zelk.pyi"
 
 # One bad call per binding or conversion failure of a function, by the failure's name in the
@@ -61,34 +60,6 @@ def innermost(error):
 
 def module_entries(error):
     return [code for _, code in frames_of(error) if code.co_filename == MODULE_SOURCE]
-
-
-def source_lines():
-    with open(os.path.join(SOURCE_DIR, IMPLEMENTING_SOURCE)) as file:
-        return file.read().split("\n")
-
-
-def reporting_lines(function_name):
-    """For each failure of the function's cold path, the source line (1-based) that reports it:
-    the first report that control reaches after the failure's case label."""
-    lines = source_lines()
-    start = next(i for i, text in enumerate(lines)
-                 if re.match(r"static .*ext_pw_4zelk_\d+%s_failed\(" % function_name, text))
-    sites = {}
-    pending = []
-    for index in range(start + 1, len(lines)):
-        text = lines[index]
-        label = re.search(r"case ext::ArgFailure::(\w+):", text)
-        if label:
-            pending.append(label.group(1))
-        if "ext_function_failed(" in text:
-            for failure in pending:
-                sites[failure] = index + 1
-            pending = []
-        if text.startswith("}"):
-            break
-    sites.pop("none", None)  # not a failure
-    return sites
 
 
 def run_fresh(code, cwd=None):
