@@ -44,6 +44,17 @@ def failure_of(call):
     raise AssertionError("the call did not fail")
 
 
+def failure_without_memory(n, call):
+    """The exception that call() raises with only the n-th allocation from now refused."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        call()
+    except Exception as error:
+        return error
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
 def frames_of(error):
     """The (traceback, code) pairs of the error's traceback, outermost first."""
     frames = []
@@ -265,6 +276,26 @@ class SiteTest(SettingRestored):
                 self.assertIn('ext_function_failed("zelk.%s", __LINE__, %d)'
                               % (function.__name__, call_line), lines[int(match.group(1)) - 1])
                 self.assertEqual((tb.tb_lineno, code.co_firstlineno), (call_line, call_line))
+
+    @unittest.skipUnless(_testcapi and hasattr(_testcapi, "set_nomemory"),
+                         "needs _testcapi.set_nomemory")
+    def test_a_refused_entry_frame_gives_its_memory_error(self):
+        # Each allocation of a failing call refused in turn: the call's own exception arrives
+        # only with its entry. The failures are held and the frame free list (3.6) emptied, so
+        # that the frame of each entry needs new memory.
+        for setting in (False, True):
+            ext_runtime.cline_in_traceback = setting
+            for function in (zelk.add, zelk.sub):
+                for failure, call, exception in FAILING_CALLS:
+                    with self.subTest(setting=setting, function=function.__name__,
+                                      failure=failure):
+                        errors = []
+                        for n in range(40):
+                            collect_garbage()
+                            errors.append(failure_without_memory(n, lambda: call(function)))
+                        for n, error in enumerate(errors):
+                            if type(error) is exception:  # else a MemoryError, or its loss
+                                self.assertEqual(len(module_entries(error)), 1, n)
 
     def test_repeated_failure_reuses_the_code_object(self):
         for setting in (False, True):
