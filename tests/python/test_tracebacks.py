@@ -281,8 +281,9 @@ class SiteTest(SettingRestored):
                          "needs _testcapi.set_nomemory")
     def test_a_refused_entry_frame_gives_its_memory_error(self):
         # Each allocation of a failing call refused in turn: the call's own exception arrives
-        # only with its entry. The failures are held and the frame free list (3.6) emptied, so
-        # that the frame of each entry needs new memory.
+        # only with its entry, a frame that cannot be made gives its MemoryError. The failures
+        # are held, so that their frames are not reused, and a collection empties 3.6's free
+        # list of frames before each call: every entry's frame needs new memory.
         for setting in (False, True):
             ext_runtime.cline_in_traceback = setting
             for function in (zelk.add, zelk.sub):
