@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import tempfile
 import textwrap
 import time
@@ -30,6 +31,8 @@ with open(os.path.join(SOURCE_DIR, "pkg", "zelk.pyi"), "rb") as _stub:
 MODULE_NAME = "zelk" + sysconfig.get_config_var("EXT_SUFFIX")
 PIP_QUIET = ["--disable-pip-version-check", "--no-cache-dir"]
 PIP_OFFLINE = PIP_QUIET + ["--no-index"]  # a build that needed a download would fail here
+# A zone nine hours east of UTC, where dates taken from local time would move.
+EAST_OF_UTC = "JST-9"
 
 
 def expected_tag():
@@ -98,12 +101,14 @@ class WheelForThisInterpreter(unittest.TestCase):
             venv = os.path.join(scratch, "venv")
             python = make_venv(venv)
             wheelhouse = os.path.join(scratch, "wheelhouse")
+            # The earliest epoch, before any date a zip entry can hold: raised to 1980.
+            env = clean_environment(SOURCE_DATE_EPOCH="0", TZ=EAST_OF_UTC)
             if sys.version_info < (3, 7):
                 # pip 18.1 predates in-tree backends: the README's route through the backend.
-                run([python, BACKEND, "wheel", wheelhouse], cwd=scratch)
+                run([python, BACKEND, "wheel", wheelhouse], cwd=scratch, env=env)
             else:
                 run([python, "-m", "pip", "wheel", "--no-deps", "-w", wheelhouse, SOURCE_DIR]
-                    + PIP_OFFLINE)
+                    + PIP_OFFLINE, env=env)
             (wheel,) = os.listdir(wheelhouse)
             self.check_wheel(os.path.join(wheelhouse, wheel))
 
@@ -211,6 +216,8 @@ class OnTheSystemPython(unittest.TestCase):
             self.assertEqual(first.read(), second.read())
         self.assertEqual(os.path.basename(self.sdists[0]), "zelk-%s.tar.gz" % VERSION)
         listed = run(["tar", "-tzf", self.sdists[0]]).stdout.split()
+        with tarfile.open(self.sdists[0]) as archive:  # without SOURCE_DATE_EPOCH: 1980
+            self.assertEqual({member.mtime for member in archive}, {315532800})
         needed = ["CMakeLists.txt", "PKG-INFO", "README.md", "backend/zelk_build.py",
                   "pyproject.toml"] + ["pkg/" + name for name in os.listdir(
                       os.path.join(SOURCE_DIR, "pkg")) if name != "__pycache__"]
@@ -219,10 +226,10 @@ class OnTheSystemPython(unittest.TestCase):
     def test_wheels_from_the_tree_and_from_the_source_archive_are_identical(self):
         epoch = 1700000000
         digests = []
-        for source in (SOURCE_DIR, self.sdists[0]):
+        for source, zone in ((SOURCE_DIR, EAST_OF_UTC), (self.sdists[0], "UTC0")):
             wheelhouse = tempfile.mkdtemp(dir=self.scratch)
             run([self.python, "-m", "pip", "wheel", "--no-deps", "-w", wheelhouse, source] +
-                PIP_OFFLINE, env=clean_environment(SOURCE_DATE_EPOCH=str(epoch)))
+                PIP_OFFLINE, env=clean_environment(SOURCE_DATE_EPOCH=str(epoch), TZ=zone))
             (wheel,) = glob.glob(os.path.join(wheelhouse, "*.whl"))
             with open(wheel, "rb") as file:
                 digests.append(hashlib.sha256(file.read()).hexdigest())
