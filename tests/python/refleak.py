@@ -1,7 +1,7 @@
 """Runs test suites over and over in one debug interpreter and fails if a repetition leaves
 references or memory blocks behind, as CPython's own leak hunting (regrtest -R) does.
 
-    python3.Nd refleak.py [--warmups N] [--repetitions N] SUITE...
+    python3.Nd refleak.py [--warmups N] [--repetitions N] [--skip NAME]... SUITE...
 
 The first runs fill whatever the suites and the module fill once (caches, interned names, the
 module's code objects; 3.15 settles once more in its seventh run); after them sys.gettotalrefcount() and sys.getallocatedblocks() must not
@@ -35,8 +35,17 @@ def settle():
         gc.collect()
 
 
-def run_once(suite_names):
-    suite = unittest.defaultTestLoader.loadTestsFromNames(suite_names)
+def tests_of(suite, skipped):
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from tests_of(test, skipped)
+        elif not any(name in test.id() for name in skipped):
+            yield test
+
+
+def run_once(suite_names, skipped):
+    suite = unittest.TestSuite(tests_of(
+        unittest.defaultTestLoader.loadTestsFromNames(suite_names), skipped))
     result = unittest.TextTestRunner(stream=io.StringIO(), verbosity=0).run(suite)
     return result.failures + result.errors
 
@@ -45,6 +54,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--warmups", type=int, default=7)
     parser.add_argument("--repetitions", type=int, default=4)
+    parser.add_argument("--skip", action="append", default=[], metavar="NAME",
+                        help="leave out the tests whose id holds NAME")
     parser.add_argument("suites", nargs="+")
     options = parser.parse_args()
     if not hasattr(sys, "gettotalrefcount"):
@@ -60,7 +71,7 @@ def main():
     blocks = [0] * options.repetitions
     before_references = before_blocks = 0
     for run in range(options.warmups + options.repetitions):
-        problems = run_once(options.suites)
+        problems = run_once(options.suites, options.skip)
         warnings.filters[:] = filters
         if problems:
             for test, trace in problems:
