@@ -48,6 +48,8 @@ set_arch() {
   # Only one architecture builds the wheel in its own venv: the others need no venv.
   tree_packages=("${packages[@]}")
   [ "$arch" != arm64 ] || tree_packages+=(python3-venv)
+  # What a tree was made of, and how: a tree made otherwise is made again.
+  stamp="2 ${tree_packages[*]}"
 }
 
 # The host's tools for this architecture, installed by apt when missing.
@@ -67,35 +69,50 @@ apt_install() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" >/dev/null 2>&1
 }
 
+tree_is_made() {
+  [ -f "$tree/.zelk-packages" ] && [ "$(cat "$tree/.zelk-packages")" = "$stamp" ]
+}
+
 make_tree() {
   install_tools
-  mkdir -p "$trees"
-  exec 8>"$tree.lock"
-  flock 8
-  if [ -f "$tree/.zelk-packages" ] && [ "$(cat "$tree/.zelk-packages")" = "${tree_packages[*]}" ]
-  then
-    exec 8>&-
+  if tree_is_made; then
     echo "$tree"
     return
   fi
   [ "$(id -u)" -eq 0 ] || unavailable "making $tree needs root (mmdebstrap)"
+  mkdir -p "$trees"
+  # One maker at a time; whoever waited finds the tree made.
+  exec 8>"$tree.lock"
+  flock 8
+  if tree_is_made; then
+    exec 8>&-
+    echo "$tree"
+    return
+  fi
   [ -r "$sources" ] || unavailable "no Debian source in $sources"
   local uri started=$SECONDS
   uri="$(awk '/^URIs:/ {print $2; exit}' "$sources")"
   [ -n "$uri" ] || unavailable "no URI in $sources"
   rm -rf "$tree.new"
-  echo "cross-arch: making $tree" >&2
   local IFS=,
   # Extracted only: no package scripts run, so nothing of the target's needs to run to make it.
   if ! mmdebstrap --quiet --arch="$arch" --variant=extract \
     --aptopt='Acquire::Check-Valid-Until "false"' --include="${tree_packages[*]}" \
     "$suite" "$tree.new" "deb $uri $suite main" >"$tree.log" 2>&1; then
     unset IFS
-    tail -5 "$tree.log" >&2
     rm -rf "$tree.new"
-    unavailable "mmdebstrap could not make $tree (log: $tree.log)"
+    # Not reaching the source is this machine's lack; anything after that is a fault.
+    if grep -q '^E: apt-get update ' "$tree.log"; then
+      unavailable "could not read the Debian source for $tree (log: $tree.log)"
+    fi
+    tail -5 "$tree.log" >&2
+    echo "cross-arch: mmdebstrap could not make $tree (log: $tree.log)" >&2
+    exit 1
   fi
   unset IFS
+  # The target's loader would read the host's cache, where the host's own i386 libraries are
+  # listed: an empty one leaves it to search the tree.
+  : >"$tree.new/etc/ld.so.cache"
   # The loader's absolute link would point out of the tree, at the host's /lib64.
   if [ -L "$tree.new/lib64/ld64.so.2" ]; then
     ln -sfn "../lib/powerpc64le-linux-gnu/ld64.so.2" "$tree.new/lib64/ld64.so.2"
@@ -108,7 +125,7 @@ make_tree() {
   fi
   rm -rf "$tree"
   mv "$tree.new" "$tree"
-  echo "${tree_packages[*]}" >"$tree/.zelk-packages"
+  echo "$stamp" >"$tree/.zelk-packages"
   exec 8>&-
   echo "cross-arch: made $tree in $((SECONDS - started)) s" >&2
   echo "$tree"
@@ -186,7 +203,7 @@ case "${1:-}" in
   toolchain)
     set_arch "${2:-}"
     [ -n "${3:-}" ] || { echo "usage: $0 toolchain ARCH DIR" >&2; exit 1; }
-    [ -f "$tree/.zelk-packages" ] || make_tree >/dev/null
+    make_tree >/dev/null
     write_toolchain "$3"
     ;;
   test)
