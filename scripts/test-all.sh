@@ -62,7 +62,7 @@ done
 # ---
 
 if [ $# -gt 0 ]; then
-  versions=(${interpreter_names[@]+"${interpreter_names[@]}"})
+  versions=("${interpreter_names[@]}")
 else
   # CPythons by version, then PyPy.
   mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
