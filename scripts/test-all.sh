@@ -10,6 +10,9 @@
 #
 #   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.14d
 #
+# Debian's other architectures (arm64 s390x ppc64el i386 armhf, or those named) follow, each
+# cross-built and run under qemu-user by scripts/cross-arch.sh in build-all/<arch>/.
+#
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
 # in ZELK_HEAVY_VERSIONS (default "3.6 3.12 3.14"), and are left out on the others to keep the
 # whole matrix within CI's time; debug builds run the functional suites and the reference-leak
@@ -71,8 +74,23 @@ if [ -z "${interpreters[3.6]:-}" ]; then
   exit 1
 fi
 
+# --- Debian's other architectures: the names among the arguments, all when none is given.
+cross_all="arm64 s390x ppc64el i386 armhf"
+cross_arches=()
+cross_built=0
+interpreter_names=()
+for name in "$@"; do
+  if [[ " $cross_all " == *" $name "* ]]; then
+    cross_arches+=("$name")
+  else
+    interpreter_names+=("$name")
+  fi
+done
+[ $# -gt 0 ] || read -ra cross_arches <<<"$cross_all"
+# ---
+
 if [ $# -gt 0 ]; then
-  versions=("$@")
+  versions=("${interpreter_names[@]}")
 else
   # CPythons by version (each release before its debug build), then PyPy.
   mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
@@ -140,13 +158,38 @@ for version in "${versions[@]}"; do
   summaries+=("$label: $summary$note, $((SECONDS - started)) s")
 done
 
+# --- Debian's other architectures under qemu-user: the functional suites and the core's test.
+for index in "${!cross_arches[@]}"; do
+  arch="${cross_arches[$index]}"
+  build="$root/build-all/$arch"
+  echo "=== $arch: Debian bookworm's python3.11 under qemu-user in ${build#"$root"/}"
+  started=$SECONDS
+  "$root/scripts/cross-arch.sh" test "$arch" "$build" 2>&1 | tee "$build.log"
+  status=${PIPESTATUS[0]}
+  if [ "$status" -eq 3 ]; then
+    # This machine cannot (its one line above says why): the other architectures neither.
+    summaries+=("${cross_arches[*]:$index}: left out, $(tail -1 "$build.log")")
+    break
+  fi
+  summary="$(grep -E '^[0-9]+% tests passed' "$build.log" || echo 'no test summary')"
+  if [[ "$summary" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    tests_failed=$((tests_failed + BASH_REMATCH[1]))
+    tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  cross_built=$((cross_built + 1))
+  [ "$status" -eq 0 ] || failed+=("$arch")
+  phases="$(sed -n "s/^cross-arch: $arch: //p" "$build.log")"
+  summaries+=("$arch under qemu: $summary, $((SECONDS - started)) s (${phases:-no build})")
+done
+# ---
+
 echo
 echo "=== Summary"
 printf '%s\n' "${summaries[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
 else
-  echo "All ${#versions[@]} interpreters passed."
+  echo "All $((${#versions[@]} + cross_built)) build trees passed."
 fi
 # Every interpreter's tests in one closing line.
 echo "ctest: $tests_passed passed, $tests_failed failed"
