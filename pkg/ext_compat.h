@@ -192,6 +192,15 @@ inline std::uint64_t long_digit(PyObject* value, int index) noexcept {
 #endif
 }
 
+// An int's value when it fits 64 bits, whatever the width of a C long (32 bits on i386 and
+// armhf): false, with nothing pending, when it does not.
+static_assert(sizeof(long long) == sizeof(std::int64_t), "a C long long holds 64 bits");
+inline bool long_value_64(PyObject* value, std::int64_t* out) noexcept {
+  int overflow = 0;
+  *out = PyLong_AsLongLongAndOverflow(value, &overflow);
+  return !overflow;
+}
+
 // A new module named `name`, its dictionary holding what CPython's PyModule_NewObject puts there:
 // the name, and None for __doc__, __package__, __loader__ and __spec__.
 inline PyObject* new_module(PyObject* name) {
@@ -280,8 +289,8 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #endif
 }
 
-// The value of an int of at most one digit (below 2**30 in magnitude): false for any other
-// int, and then nothing is stored. Positive values are tested first, as the commonest.
+// The value of an int of at most one digit (below 2**PyLong_SHIFT in magnitude): false for any
+// other int, and then nothing is stored. Positive values are tested first, as the commonest.
 inline bool long_small_value(PyObject* value, int* out) noexcept {
 #if EXT_COMPAT_DOCUMENTED_COMPACT_INTS
   const PyLongObject* number = reinterpret_cast<PyLongObject*>(value);

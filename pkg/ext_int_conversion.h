@@ -11,7 +11,9 @@
 #include "ext_hints.h"
 #include "ext_ref.h"
 
-static_assert(PyLong_SHIFT == 30, "the digit fast path reads 30-bit digits");
+// Digits of 30 bits, or of 15 (CPython before 3.11 on 32-bit machines): one fits an int, and
+// two fit a signed 64-bit value.
+static_assert(PyLong_SHIFT <= 31, "a digit fits an int and two digits fit 63 bits");
 
 static inline int Ext_PyInt_As_int(PyObject* x);
 
@@ -53,9 +55,14 @@ static inline EXT_COLD PyObject* Ext_PyNumber_IntOrLong(PyObject* x) {
   return Ext_PyNumber_IntOrLongWrongResultType(result, "int");
 }
 
-// Ints of more than two digits: a fit in 64 bits is checked by the interpreter.
+// Ints of more than two digits, read in 64 bits on every machine. Beyond 64 bits the
+// interpreter's own error stands, in its words for a C long: a C long is no wider.
 static inline EXT_COLD int ext_int_from_long(PyObject* x) {
-  const long value = PyLong_AsLong(x);
+  std::int64_t value;
+  if (!ext::compat::long_value_64(x, &value)) {
+    if (PyLong_AsLong(x) == -1 && PyErr_Occurred()) return -1;
+    return ext_raise_int_overflow();
+  }
   if (value >= INT_MIN && value <= INT_MAX) return static_cast<int>(value);
   return ext_raise_int_overflow();
 }

@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # Builds and tests zelk once for every CPython 3 installed under the pyenv root
-# ($PYENV_ROOT, else ~/.pyenv), and for PyPy 3 when a pypy3 with its headers is on the PATH
-# (Debian: pypy3, pypy3-dev): one build tree per interpreter in build-all/<name>/, named by
-# major.minor for CPython ("3.12") and "pypy3.9" for PyPy. 3.6, the reference interpreter, must
-# be there; the others run when present. A name with a suffix builds another way, in a tree of its
-# own: "-public" with the documented C API alone (ZELK_PUBLIC_API_ONLY), "-next" against the
-# interpreter's headers raised to the next minor version, as for a CPython not yet released
-# (ZELK_NEXT_MINOR_HEADERS). The whole matrix adds 3.6-public.
+# ($PYENV_ROOT, else ~/.pyenv), for PyPy 3 when a pypy3 with its headers is on the PATH
+# (Debian: pypy3, pypy3-dev), and for the interpreters of Debian's unstable suite, run inside
+# the tree that scripts/sid-tree.sh makes (CPython 3.14 and 3.15, their debug builds, PyPy
+# 3.11): one build tree per interpreter in build-all/<name>/, named by major.minor for CPython
+# ("3.12"), with a "d" for a debug build ("3.14d"), and "pypy3.9" for PyPy. 3.6, the reference
+# interpreter, must be there; the others run when present. A machine that cannot make the
+# unstable tree says so in one line and runs the rest. A name with a suffix builds another way,
+# in a tree of its own: "-public" on the documented C API alone (ZELK_PUBLIC_API_ONLY), "-next"
+# against the interpreter's headers raised to the next minor version, as for a CPython not yet
+# released (ZELK_NEXT_MINOR_HEADERS). The whole matrix adds 3.6-public, 3.15-public and 3.15-next.
 #
-#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.6-public
+#   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.14d 3.6-public
+#
+# Debian's other architectures (arm64 s390x ppc64el i386 armhf, or those named) follow, each
+# cross-built and run under qemu-user by scripts/cross-arch.sh in build-all/<arch>/.
 #
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
-# in ZELK_HEAVY_VERSIONS (default "3.6 3.12"), and are left out on the others to keep the whole
-# matrix within CI's time. Prints each ctest summary and exits non-zero if any build or test
-# failed.
+# in ZELK_HEAVY_VERSIONS (default "3.6 3.12 3.14"), and are left out on the others to keep the
+# whole matrix within CI's time; debug builds run the functional suites and the reference-leak
+# check. Prints each ctest summary and exits non-zero if any build or test failed.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 [ -d "$pyenv_root/versions" ] || pyenv_root=/root/.pyenv
-heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12} "
+heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14} "
 heavy_labels='sanitize|reliability'
+sid_tree="$root/scripts/sid-tree.sh"
 
 # name -> interpreter, newest patch release of each CPython.
 declare -A interpreters
@@ -41,17 +48,59 @@ print("pypy%d.%d" % sys.version_info[:2]); print(sysconfig.get_path("include"))'
     echo "test-all: $pypy has no C API headers (Debian: pypy3-dev); PyPy left out" >&2
   fi
 fi
+# Debian unstable's interpreters, each run inside its tree: name -> path there.
+declare -A in_sid_tree
+sid_names=(3.14 3.15 3.14d 3.15d pypy3.11)
+wants_sid=1
+if [ $# -gt 0 ]; then
+  wants_sid=0
+  for name in "$@"; do
+    name="${name%-public}"
+    [[ " ${sid_names[*]} " == *" ${name%-next} "* ]] && wants_sid=1
+  done
+fi
+if [ $wants_sid -eq 1 ]; then
+  if tree="$("$sid_tree" make)"; then
+    for name in 3.14 3.15 3.14d 3.15d; do
+      [ -x "$tree/usr/bin/python$name" ] && interpreters[$name]="/usr/bin/python$name" &&
+        in_sid_tree[$name]=1
+    done
+    if [ -f "$tree/usr/include/pypy3.11/Python.h" ] && [ -x "$tree/usr/bin/pypy3" ]; then
+      interpreters[pypy3.11]=/usr/bin/pypy3
+      in_sid_tree[pypy3.11]=1
+    fi
+  else
+    [ $? -eq 3 ] || echo "test-all: the Debian unstable tree could not be made" >&2
+  fi
+fi
 if [ -z "${interpreters[3.6]:-}" ]; then
   echo "test-all: no CPython 3.6 under $pyenv_root/versions; it is the reference and must be there" >&2
   exit 1
 fi
 
+# --- Debian's other architectures: the names among the arguments, all when none is given.
+cross_all="arm64 s390x ppc64el i386 armhf"
+cross_arches=()
+cross_built=0
+interpreter_names=()
+for name in "$@"; do
+  if [[ " $cross_all " == *" $name "* ]]; then
+    cross_arches+=("$name")
+  else
+    interpreter_names+=("$name")
+  fi
+done
+[ $# -gt 0 ] || read -ra cross_arches <<<"$cross_all"
+# ---
+
 if [ $# -gt 0 ]; then
-  versions=("$@")
+  versions=("${interpreter_names[@]}")
 else
-  # CPythons by version, then PyPy.
+  # CPythons by version (each release before its debug build), then PyPy.
   mapfile -t versions < <(printf '%s\n' "${!interpreters[@]}" | sort -t. -k1,1V -k2,2n)
+  # The documented C API side, and a CPython newer than any checked (made from 3.15's headers).
   versions+=(3.6-public)
+  [ -n "${in_sid_tree[3.15]:-}" ] && versions+=(3.15-public 3.15-next)
 fi
 
 mkdir -p "$root/build-all"
@@ -61,22 +110,33 @@ tests_passed=0
 tests_failed=0
 for version in "${versions[@]}"; do
   base="$version"
-  options=()
+  configure=()
   built=""
   case "$version" in
     *-public)
-      base="${version%-public}" options=(-DZELK_PUBLIC_API_ONLY=ON) built=", documented C API only"
+      base="${version%-public}" configure=(-DZELK_PUBLIC_API_ONLY=ON)
+      built=", documented C API only"
       ;;
     *-next)
-      base="${version%-next}" options=(-DZELK_NEXT_MINOR_HEADERS=ON)
+      base="${version%-next}" configure=(-DZELK_NEXT_MINOR_HEADERS=ON)
       built=", headers raised to the next minor version"
       ;;
   esac
   python="${interpreters[$base]:-}"
   label="CPython $base"
   [[ "$base" == pypy* ]] && label="PyPy ${base#pypy}"
+  [[ "$base" == *d ]] && label="CPython ${base%d} (debug build)"
+  # The unstable suite's interpreters are run inside its tree, where the checkout has its path.
+  run=()
+  if [ -n "${in_sid_tree[$base]:-}" ]; then
+    run=("$sid_tree" run)
+    label="$label, Debian unstable"
+    # The packaging checks made once per system, there with its python3 (3.14) and mypy.
+    [ "$version" = 3.14 ] && configure+=(-DZELK_SYSTEM_PYTHON_CHECKS=ON)
+  fi
   if [ -z "$python" ]; then
-    echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3)" >&2
+    echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3," \
+      "or in the Debian unstable tree)" >&2
     failed+=("$version (not installed)")
     continue
   fi
@@ -84,14 +144,14 @@ for version in "${versions[@]}"; do
   build="$root/build-all/$version"
   echo "=== $label ($python) in ${build#"$root"/}"
   started=$SECONDS
-  if ! cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" "${options[@]}" \
+  if ! "${run[@]}" cmake -S "$root" -B "$build" -DPython3_EXECUTABLE="$python" "${configure[@]}" \
     >"$build.configure.log" 2>&1; then
     cat "$build.configure.log"
     failed+=("$version (configure)")
     continue
   fi
   sed -n 's/^-- \(zelk uses the documented C API only.*\)/\1/p' "$build.configure.log"
-  if ! cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
+  if ! "${run[@]}" cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
     cat "$build.build.log"
     failed+=("$version (build)")
     continue
@@ -103,7 +163,7 @@ for version in "${versions[@]}"; do
     # PyPy's tree registers none of them.
     [[ "$version" == pypy* ]] || note=" (labels $heavy_labels left out)"
   fi
-  ctest "${ctest_args[@]}" >"$build.ctest.log" 2>&1
+  "${run[@]}" ctest "${ctest_args[@]}" >"$build.ctest.log" 2>&1
   status=$?
   # The failures in full, then ctest's own closing summary.
   if [ $status -ne 0 ]; then
@@ -119,13 +179,38 @@ for version in "${versions[@]}"; do
   summaries+=("$label: $summary$note, $((SECONDS - started)) s")
 done
 
+# --- Debian's other architectures under qemu-user: the functional suites and the core's test.
+for index in "${!cross_arches[@]}"; do
+  arch="${cross_arches[$index]}"
+  build="$root/build-all/$arch"
+  echo "=== $arch: Debian bookworm's python3.11 under qemu-user in ${build#"$root"/}"
+  started=$SECONDS
+  "$root/scripts/cross-arch.sh" test "$arch" "$build" 2>&1 | tee "$build.log"
+  status=${PIPESTATUS[0]}
+  if [ "$status" -eq 3 ]; then
+    # This machine cannot (its one line above says why): the other architectures neither.
+    summaries+=("${cross_arches[*]:$index}: left out, $(tail -1 "$build.log")")
+    break
+  fi
+  summary="$(grep -E '^[0-9]+% tests passed' "$build.log" || echo 'no test summary')"
+  if [[ "$summary" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    tests_failed=$((tests_failed + BASH_REMATCH[1]))
+    tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  cross_built=$((cross_built + 1))
+  [ "$status" -eq 0 ] || failed+=("$arch")
+  phases="$(sed -n "s/^cross-arch: $arch: //p" "$build.log")"
+  summaries+=("$arch under qemu: $summary, $((SECONDS - started)) s (${phases:-no build})")
+done
+# ---
+
 echo
 echo "=== Summary"
 printf '%s\n' "${summaries[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
 else
-  echo "All ${#versions[@]} interpreters passed."
+  echo "All $((${#versions[@]} + cross_built)) build trees passed."
 fi
 # Every interpreter's tests in one closing line.
 echo "ctest: $tests_passed passed, $tests_failed failed"

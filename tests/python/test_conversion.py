@@ -42,7 +42,8 @@ class IntRaises(object):
         self.error = error
 
     def __int__(self):
-        raise self.error
+        # Without the traceback of an earlier raise, which a raise would add to.
+        raise self.error.with_traceback(None)
 
     def __repr__(self):
         return "IntRaises(%r)" % (self.error,)
@@ -116,13 +117,16 @@ INT_WIDTHS = [
     (-(2**30 - 1), -(2**30 - 1)),
     (2**30, 2**30),  # two digits from here
     (-2**30, -2**30),
+    (2**15, 2**15),  # where digits are 15 bits wide: two from here, three from 2**30
     (INT_MAX, INT_MAX),
     (INT_MIN, INT_MIN),
     (INT_MAX + 1, OVERFLOW),
     (INT_MIN - 1, OVERFLOW),
+    (2**32 + 5, OVERFLOW),  # its low 32 bits alone would read as 5
+    (-2**45, OVERFLOW),
     (2**60 - 1, OVERFLOW),  # the largest two-digit int
     (-(2**60 - 1), OVERFLOW),
-    (2**60, OVERFLOW),  # three digits: the interpreter's 64-bit conversion
+    (2**60, OVERFLOW),  # three digits: read in 64 bits, though a C long may have 32
     (-2**60, OVERFLOW),
     (2**62, OVERFLOW),
     (-2**62, OVERFLOW),
@@ -131,6 +135,8 @@ INT_WIDTHS = [
     (2**63, C_LONG_OVERFLOW),  # beyond 64 bits the interpreter's own error stands
     (-2**63 - 1, C_LONG_OVERFLOW),
     (2**64, C_LONG_OVERFLOW),
+    (2**64 - 1, C_LONG_OVERFLOW),  # fits 64 bits unsigned only
+    (2**64 + 5, C_LONG_OVERFLOW),  # its low 64 bits alone would read as 5
     (-2**64, C_LONG_OVERFLOW),
     (10**100, C_LONG_OVERFLOW),
 ]

@@ -5,6 +5,7 @@ Every case runs in a fresh interpreter: the module's state is made once per proc
 """
 
 import os
+import platform
 import shutil
 import tempfile
 import textwrap
@@ -254,6 +255,36 @@ class OneModuleOneInterpreterTest(SnippetTestCase):
                     self.run_in_subinterpreter_snippet(main_first, warm_ups))
                 self.assertEqual(found, [[0] * (warm_ups + 5), in_subinterpreters, in_main])
 
+    def test_isolated_interpreter_refused_before_the_module_runs(self):
+        # From 3.14 any program can make isolated interpreters; the interpreter itself refuses
+        # them a module without per-interpreter support, before create is called, so the main
+        # interpreter keeps the module, or may still import it.
+        try:
+            import concurrent.interpreters  # noqa: F401
+        except ImportError:
+            self.skipTest("no concurrent.interpreters before 3.14")
+        for main_first in (True, False):
+            with self.subTest(main_first=main_first):
+                [found] = self.reports_of("""
+                    import sys
+                    from concurrent import interpreters
+                    if MAIN_FIRST:
+                        import zelk
+                    isolated = interpreters.create()
+                    try:
+                        isolated.exec("import zelk")
+                        refusal = None
+                    except interpreters.ExecutionFailed as failure:
+                        refusal = [failure.excinfo.type.__name__, failure.excinfo.msg]
+                    isolated.close()
+                    registered = "zelk" in sys.modules
+                    import zelk
+                    report([refusal, registered, zelk.add(2, 3)])
+                """.replace("MAIN_FIRST", repr(main_first)))
+                self.assertEqual(found, [
+                    ["ImportError", "module zelk does not support loading in subinterpreters"],
+                    main_first, 5])
+
 
 class SpecCopiedByCreateTest(SnippetTestCase):
     """Create copies loader, origin, parent and submodule_search_locations from whatever spec
@@ -336,31 +367,28 @@ class SpecCopiedByCreateTest(SnippetTestCase):
 
 @unittest.skipUnless(FAKE_VERSION_LIB, "the Py_GetVersion interposer was not built")
 class VersionCheckTest(SnippetTestCase):
-    """The interpreter's version is interposed on by a preloaded Py_GetVersion."""
+    """The version that the module's Py_GetVersion reports is set by an audit library."""
 
     @classmethod
     def setUpClass(cls):
         require_module(cls)
 
     IMPORT_RECORDING_WARNINGS = """
-        import ctypes, sys, warnings
+        import platform, warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             import zelk
-        # What the module's lookup of Py_GetVersion finds: the preloaded one comes first.
-        pypy = sys.implementation.name == "pypy"
-        version = getattr(ctypes.CDLL(None), "PyPy_GetVersion" if pypy else "Py_GetVersion")
-        version.restype = ctypes.c_char_p
         report({
-            "interposed": version().decode(),
+            # Only the module's own lookup is redirected.
+            "interpreter's own": platform.python_version(),
             "warnings": [[w.category.__name__, str(w.message)] for w in caught],
             "works": zelk.add(2, 3),
         })
     """
 
     def import_under(self, version, code, **options):
-        return self.reports_of(code, preload=FAKE_VERSION_LIB,
-                               extra={"ZELK_FAKE_PY_VERSION": version}, **options)
+        return self.reports_of(code, extra={"LD_AUDIT": FAKE_VERSION_LIB,
+                                            "ZELK_FAKE_PY_VERSION": version}, **options)
 
     def test_mismatch_warns_once(self):
         # (version string, its major.minor as the warning names it); only the build's own
@@ -380,8 +408,8 @@ class VersionCheckTest(SnippetTestCase):
                 [found] = self.import_under(version, self.IMPORT_RECORDING_WARNINGS)
                 expected = [] if runtime == BUILD_VERSION else [
                     ["RuntimeWarning", version_mismatch_message(runtime)]]
-                self.assertEqual(found, {"interposed": version, "warnings": expected,
-                                         "works": 5})
+                self.assertEqual(found, {"interpreter's own": platform.python_version(),
+                                         "warnings": expected, "works": 5})
 
     def test_mismatch_as_error_fails_import(self):
         [found] = self.import_under("2.7.18 (fake)", """

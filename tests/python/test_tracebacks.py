@@ -1,6 +1,7 @@
 """Traceback entries of failed calls: where they point, what the cline setting does, and the
 code objects kept behind them."""
 
+import itertools
 import json
 import os
 import re
@@ -11,7 +12,7 @@ import unittest
 
 import zelk
 
-from zelk_testing import collect_garbage
+from zelk_testing import IMPLEMENTING_SOURCE, collect_garbage, reporting_lines, source_lines
 
 try:
     import _testcapi
@@ -22,7 +23,6 @@ ext_runtime = sys.modules["ext_runtime"]  # made by the import, shared by name
 
 SOURCE_DIR = os.environ.get(
     "ZELK_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-IMPLEMENTING_SOURCE = "pkg/zelk.cpp"
 MODULE_SOURCE = "pkg/zelk.pyi"
 
 # One bad call per binding or conversion failure of a function, by the failure's name in the
@@ -45,6 +45,17 @@ def failure_of(call):
     raise AssertionError("the call did not fail")
 
 
+def failure_without_memory(n, call):
+    """The exception that call() raises with only the n-th allocation from now refused."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        call()
+    except Exception as error:
+        return error
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
 def frames_of(error):
     """The (traceback, code) pairs of the error's traceback, outermost first."""
     frames = []
@@ -61,34 +72,6 @@ def innermost(error):
 
 def module_entries(error):
     return [code for _, code in frames_of(error) if code.co_filename == MODULE_SOURCE]
-
-
-def source_lines():
-    with open(os.path.join(SOURCE_DIR, IMPLEMENTING_SOURCE)) as file:
-        return file.read().split("\n")
-
-
-def reporting_lines(function_name):
-    """For each failure of the function's cold path, the source line (1-based) that reports it:
-    the first report that control reaches after the failure's case label."""
-    lines = source_lines()
-    start = next(i for i, text in enumerate(lines)
-                 if re.match(r"static .*ext_pw_4zelk_\d+%s_failed\(" % function_name, text))
-    sites = {}
-    pending = []
-    for index in range(start + 1, len(lines)):
-        text = lines[index]
-        label = re.search(r"case ext::ArgFailure::(\w+):", text)
-        if label:
-            pending.append(label.group(1))
-        if "ext_function_failed(" in text:
-            for failure in pending:
-                sites[failure] = index + 1
-            pending = []
-        if text.startswith("}"):
-            break
-    sites.pop("none", None)  # not a failure
-    return sites
 
 
 def run_fresh(code, cwd=None):
@@ -278,7 +261,10 @@ class SiteTest(SettingRestored):
         ext_runtime.cline_in_traceback = True
         for function, call_line in ((zelk.add, 18), (zelk.sub, 24)):
             with self.subTest(function=function.__name__):
-                # The first allocation of the call is the result's int.
+                # The first allocation of the call is the result's int. From 3.14 freed ints
+                # are kept for reuse; results held until that store is empty make the next one
+                # allocate (repeat() makes no int of its own).
+                held = [function(100000, 200000) for _ in itertools.repeat(None, 600)]
                 _testcapi.set_nomemory(0, 1)
                 try:
                     function(100000, 200000)
@@ -288,12 +274,34 @@ class SiteTest(SettingRestored):
                 else:
                     _testcapi.remove_mem_hooks()
                     self.fail("the call did not fail")
+                del held
                 match = re.match(r"zelk\.%s \(pkg/zelk\.cpp:(\d+)\)$" % function.__name__,
                                  code.co_name)
                 self.assertTrue(match, code.co_name)
                 self.assertIn('ext_function_failed("zelk.%s", __LINE__, %d)'
                               % (function.__name__, call_line), lines[int(match.group(1)) - 1])
                 self.assertEqual((tb.tb_lineno, code.co_firstlineno), (call_line, call_line))
+
+    @unittest.skipUnless(_testcapi and hasattr(_testcapi, "set_nomemory"),
+                         "needs _testcapi.set_nomemory")
+    def test_a_refused_entry_frame_gives_its_memory_error(self):
+        # Each allocation of a failing call refused in turn: the call's own exception arrives
+        # only with its entry, a frame that cannot be made gives its MemoryError. The failures
+        # are held, so that their frames are not reused, and a collection empties 3.6's free
+        # list of frames before each call: every entry's frame needs new memory.
+        for setting in (False, True):
+            ext_runtime.cline_in_traceback = setting
+            for function in (zelk.add, zelk.sub):
+                for failure, call, exception in FAILING_CALLS:
+                    with self.subTest(setting=setting, function=function.__name__,
+                                      failure=failure):
+                        errors = []
+                        for n in range(40):
+                            collect_garbage()
+                            errors.append(failure_without_memory(n, lambda: call(function)))
+                        for n, error in enumerate(errors):
+                            if type(error) is exception:  # else a MemoryError, or its loss
+                                self.assertEqual(len(module_entries(error)), 1, n)
 
     def test_repeated_failure_reuses_the_code_object(self):
         for setting in (False, True):

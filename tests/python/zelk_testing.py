@@ -11,6 +11,7 @@ import gc
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -19,6 +20,8 @@ import unittest
 
 SOURCE_DIR = os.environ.get(
     "ZELK_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+# The implementation file, whose lines the entries show when cline_in_traceback is true.
+IMPLEMENTING_SOURCE = "pkg/zelk.cpp"
 
 
 def _find_module_path():
@@ -64,6 +67,8 @@ BUILD_VERSION = os.environ.get("ZELK_BUILD_VERSION") or RUNTIME_VERSION
 # PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
 # no subinterpreters, and no ctypes.pythonapi.
 PYPY = sys.implementation.name == "pypy"
+# A debug build of CPython (python3.Nd) asserts what the C API only documents.
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")
 
 
 def collect_garbage():
@@ -162,6 +167,34 @@ class SnippetTestCase(unittest.TestCase):
 
     def reports_of(self, code, **options):
         return self.run_ok(code, **options).reports
+
+
+def source_lines():
+    with open(os.path.join(SOURCE_DIR, IMPLEMENTING_SOURCE)) as file:
+        return file.read().split("\n")
+
+
+def reporting_lines(function_name):
+    """For each failure of the function's cold path, the source line (1-based) that reports it:
+    the first report that control reaches after the failure's case label."""
+    lines = source_lines()
+    start = next(i for i, text in enumerate(lines)
+                 if re.match(r"static .*ext_pw_4zelk_\d+%s_failed\(" % function_name, text))
+    sites = {}
+    pending = []
+    for index in range(start + 1, len(lines)):
+        text = lines[index]
+        label = re.search(r"case ext::ArgFailure::(\w+):", text)
+        if label:
+            pending.append(label.group(1))
+        if "ext_function_failed(" in text:
+            for failure in pending:
+                sites[failure] = index + 1
+            pending = []
+        if text.startswith("}"):
+            break
+    sites.pop("none", None)  # not a failure
+    return sites
 
 
 def require_module(test_case):

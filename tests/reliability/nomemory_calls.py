@@ -6,12 +6,13 @@ _testcapi.set_nomemory(n, 0) -- every allocation from the n-th on fails -- and a
 set_nomemory(n, n + 1) -- only the n-th fails, so that the traceback entry of a failure can
 still be made -- for n = 0, 1, 2, ... until the call gives its normal outcome (bounded).
 Each outcome must be MemoryError or the case's own outcome (or its exception type without
-the message, when the interpreter could not make the message); a traceback entry, when
-present, must be the right one, a MemoryError's at one of the function's two lines; after
-_testcapi.remove_mem_hooks() the module must work. The cases run in child processes in
-batches, so that a crash shows as a signal. A second sweep runs each n in a fresh process, so
-that the code-object cache and the cline_in_traceback setting are made under failing
-allocations too.
+the message, when the interpreter could not make the message); the case's own exception
+always carries the right traceback entry (an entry that could not be made gives a
+MemoryError instead), a MemoryError's entry, when present, is at one of the function's two
+lines; after _testcapi.remove_mem_hooks() the module must work. The cases run in child
+processes in batches, so that a crash shows as a signal. A second sweep runs each n in a
+fresh process, so that the code-object cache and the cline_in_traceback setting are made
+under failing allocations too.
 
     nomemory_calls.py [--max-points N] [--batch K]
 """
@@ -80,14 +81,14 @@ def sweep_one(zelk_cases, testcapi, name, thunk, expected, shown, max_points, si
                 problem = zelk_cases.check_entry(name, error, shown)
                 if problem is None:
                     normal = True
-                elif problem != "no traceback entry":
+                else:
                     problems.append("%s: %s" % (label, problem))
             elif expected[0] == "raise" and type(error) is expected[1] and str(error) == "":
                 # The interpreter could not make the message: PyErr_SetString and
                 # PyErr_Format then raise the type without a value.
                 lost_messages[0] += 1
                 problem = zelk_cases.check_entry(name, error, shown)
-                if problem and problem != "no traceback entry":
+                if problem:
                     problems.append("%s: %s" % (label, problem))
             elif type(error) is ctypes.ArgumentError and "MemoryError" in str(error):
                 pass  # the harness's own argument conversion, before zelk is called
@@ -202,7 +203,7 @@ def cold_child(n, order):
         else:
             problem = zelk_cases.check_entry(name, outcome, shown)
             settled = settled and problem is None
-            if problem and problem != "no traceback entry":
+            if problem:
                 print("PROBLEM cold n=%d %s: %s" % (n, name, problem), file=out, flush=True)
         outcome = None
         again = zelk_cases.outcome(thunk)
