@@ -9,7 +9,9 @@ _Py, and each name of a member of a struct or union declared there, gets a suffi
 stay consistent with themselves (a documented macro or inline function that reads a field or calls
 a private function still does), and their include guards stay defined; code that includes OUTPUT
 first and then names a private function or a field fails to compile, the compiler pointing at
-the renamed name.
+the renamed name. The macro definitions come after all the code, each at its own place in its
+header: the code is expanded already, and a macro that calls a function of its own name would
+expand there again.
 """
 import os
 import re
@@ -20,7 +22,8 @@ SOURCE = b"#include <Python.h>\n#include <frameobject.h>\n"
 SUFFIX = "_interpreter_private"
 TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'|[A-Za-z_]\w*|\d\w*|\S')
 IDENTIFIER = re.compile(r"[A-Za-z_]\w*$")
-LINE_MARKER = re.compile(r'#\s*\d+\s+"([^"]*)"')
+LINE_MARKER = re.compile(r'#\s*(\d+)\s+"([^"]*)"')
+DEFINITION = re.compile(r"\s*#\s*(?:define|undef)\b")
 # Words a declaration may end a name with that are not names: anonymous bit-fields
 # ("unsigned int :24;") and qualifiers.
 KEYWORDS = {"char", "short", "int", "long", "signed", "unsigned", "float", "double", "void",
@@ -49,7 +52,7 @@ def interpreter_lines(lines, include_dirs):
     for line in lines:
         marker = LINE_MARKER.match(line)
         if marker:
-            paths = (os.path.abspath(marker.group(1)), os.path.realpath(marker.group(1)))
+            paths = (os.path.abspath(marker.group(2)), os.path.realpath(marker.group(2)))
             inside = any(path.startswith(root) for path in paths for root in roots)
             marks.append(False)
         else:
@@ -108,17 +111,26 @@ def main(arguments):
         token = match.group(0)
         return token + SUFFIX if token in names else token
 
+    definitions = []
     with open(output, "w") as file:
         file.write("// Written by tests/private_names.py: %d names renamed, %d of them fields.\n"
                    % (len(names), len(fields)))
-        source = None
+        source, number = "", 0
         for line, inside in zip(lines, marks):
             marker = LINE_MARKER.match(line)
             if marker:
-                source = marker.group(1)
-            elif source.startswith("<") and line.startswith("#"):
-                continue  # the compiler's own definitions, and the command line's
-            file.write((TOKEN.sub(rename, line) if inside else line) + "\n")
+                source, number = marker.group(2), int(marker.group(1))
+                file.write(line + "\n")
+                continue
+            text = TOKEN.sub(rename, line) if inside else line
+            if DEFINITION.match(line):
+                # The compiler's own definitions and the command line's are not the headers'.
+                if not source.startswith("<"):
+                    definitions.append('# %d "%s" 3\n%s\n' % (number, source, text))
+            else:
+                file.write(text + "\n")
+            number += 1
+        file.writelines(definitions)
 
 
 if __name__ == "__main__":
