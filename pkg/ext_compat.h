@@ -1,8 +1,9 @@
 // The interpreter internals this module reads directly, one small function for each. Every place
-// where the interpreters from 3.6 to 3.13 differ is decided here and only here: the rest of the
-// module makes the same call on every version. Each function also has a side on the documented C
-// API alone (its stable and unstable tiers and its documented macros): PyPy's C API emulation
-// exposes none of the internals, and a CPython newer than any checked may have moved any of them.
+// where the interpreters differ (CPython from 3.6 to the newest checked, below, and PyPy) is
+// decided here and only here: the rest of the module makes the same call on every version. Each
+// function also has a side on the documented C API alone (its stable and unstable tiers and its
+// documented macros): PyPy's C API emulation exposes none of the internals, and a CPython newer
+// than any checked may have moved any of them.
 #ifndef ZELK_EXT_COMPAT_H
 #define ZELK_EXT_COMPAT_H
 
