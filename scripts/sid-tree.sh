@@ -39,6 +39,7 @@ in_tree_apt() {
 
 make_tree() {
   [ "$(id -u)" -eq 0 ] || unavailable "needs root (mmdebstrap, chroot and mounts)"
+  mkdir -p "$(dirname "$tree")"
   exec 9>"$tree.lock"
   flock 9
   if [ -f "$tree/.zelk-packages" ] && [ "$(cat "$tree/.zelk-packages")" = "${packages[*]}" ]; then
@@ -59,7 +60,6 @@ make_tree() {
     uri="$(awk '/^URIs:/ {print $2; exit}' "$sources")"
     [ -n "$uri" ] || unavailable "no URI in $sources"
     rm -rf "$tree.new"
-    mkdir -p "$(dirname "$tree")"
     echo "sid-tree: making $tree (about a minute and 1.5 GB)" >&2
     local IFS=,
     if ! mmdebstrap --quiet --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
