@@ -56,6 +56,12 @@
 #define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 #define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
+// 3.14 marks the small ints it keeps with the tag's third bit, beside the sign.
+#if PY_VERSION_HEX >= 0x030E0000
+#define EXT_COMPAT_SMALL_INT_FLAG static_cast<std::uintptr_t>(4)
+#else
+#define EXT_COMPAT_SMALL_INT_FLAG static_cast<std::uintptr_t>(0)
+#endif
 // From 3.12 the documented side reads an int of at most one digit (a compact one) through the
 // unstable tier's functions.
 #define EXT_COMPAT_DOCUMENTED_COMPACT_INTS (ZELK_PUBLIC_API_ONLY && EXT_COMPAT_TAGGED_INTS)
@@ -307,7 +313,9 @@ inline bool long_small_value(PyObject* value, int* out) noexcept {
   *out = static_cast<int>(read);
   return true;
 #elif EXT_COMPAT_TAGGED_INTS
-  const std::uintptr_t tag = reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag;
+  // Without the flag that marks the small ints the interpreter keeps (from 3.14 on).
+  const std::uintptr_t tag =
+      reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag & ~EXT_COMPAT_SMALL_INT_FLAG;
   const std::uintptr_t one_digit = std::uintptr_t{1} << _PyLong_NON_SIZE_BITS;
   const int digit = static_cast<int>(long_digit(value, 0));  // 0 for zero, which has one
   if (EXT_LIKELY(tag == one_digit)) {
