@@ -61,7 +61,10 @@ def run_callgrind(python, program, out_file):
 
 def annotate(out_file):
     """Total Ir and {function: exclusive Ir} from one callgrind output file."""
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out_file],
+    # Without the annotated source, whose lines (and, in later valgrinds, call counts) would read
+    # as functions.
+    text = subprocess.run(["callgrind_annotate", "--auto=no", "--inclusive=no", "--threshold=100",
+                           out_file],
                           stdout=subprocess.PIPE, check=True).stdout.decode(errors="replace")
     total, per_function = None, collections.Counter()
     for line in text.splitlines():
