@@ -33,16 +33,30 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 DEFAULT_PYTHON = "/root/.pyenv/versions/3.6.15/bin/python3.6"
 
-# (key, label) in table order; the floor comes first so every other row reads against it.
+# (key, label) in table order; the floor comes first so every other row reads against it. A
+# label with {} gets the version of the peer's library, as its build found it.
 PEERS = [
     ("floor", "floor (no argument work)"),
+    ("vectorcall", "vectorcall floor (METH_FASTCALL | METH_KEYWORDS)"),
     ("zelk", "zelk"),
     ("capi", "PyArg_ParseTupleAndKeywords"),
-    ("pybind11", "pybind11"),
-    ("swig", "SWIG -builtin"),
+    ("pybind11", "pybind11 {}"),
+    ("nanobind", "nanobind {}"),
+    ("swig", "SWIG {} -builtin"),
     ("ctypes", "ctypes"),
     ("python", "Python function"),
 ]
+
+# Peers built by benchmarks/CMakeLists.txt, which lists them in peers.json: key -> (module, the
+# function a failing call goes to). The floors fail in a function of their own.
+MODULE_PEERS = {
+    "floor": ("peer_floor", "fail"),
+    "vectorcall": ("peer_vectorcall", "fail"),
+    "capi": ("peer_capi", "add"),
+    "pybind11": ("peer_pybind11", "add"),
+    "nanobind": ("peer_nanobind", "add"),
+    "swig": ("peer_swig", "add"),
+}
 
 # (key, heading, statement, which callable). The statement sees the callable as the local `f`
 # and the expected exception class as `E`, so the loop pays no global or attribute lookup.
@@ -86,34 +100,38 @@ def log(msg):
 # ---------------------------------------------------------------------------------------------
 
 
-def load_peers(cfg):
-    """Returns {peer: {"add", "sub", "fail", "exc"}} for every peer that could be loaded."""
+def load_peers(cfg, only=None):
+    """Returns {peer: {"add", "sub", "fail", "exc"}} for every peer built (or those in only)."""
     import ctypes
     import importlib
 
     for path in reversed(cfg["module_dirs"]):
         sys.path.insert(0, path)
 
+    def wanted(key):
+        return only is None or key in only
+
     peers = {}
-    floor = importlib.import_module("peer_floor")
-    peers["floor"] = dict(add=floor.add, sub=floor.sub, fail=floor.fail, exc=TypeError)
-    if cfg.get("zelk_dir"):
+    for key in cfg["built"]:
+        if wanted(key):
+            name, fail = MODULE_PEERS[key]
+            mod = importlib.import_module(name)
+            peers[key] = dict(add=mod.add, sub=mod.sub, fail=getattr(mod, fail), exc=TypeError)
+    if cfg.get("zelk_dir") and wanted("zelk"):
         zelk = importlib.import_module("zelk")
         peers["zelk"] = dict(add=zelk.add, sub=zelk.sub, fail=zelk.add, exc=TypeError)
-    for key, name in (("capi", "peer_capi"), ("pybind11", "peer_pybind11"),
-                      ("swig", "peer_swig")):
-        mod = importlib.import_module(name)
-        peers[key] = dict(add=mod.add, sub=mod.sub, fail=mod.add, exc=TypeError)
-
-    # paramflags give the foreign functions parameter names, so keyword calls bind as for the
-    # other peers; ctypes reports a bad argument as its own ArgumentError (PyPy's as TypeError).
-    lib = ctypes.CDLL(cfg["ctypes_library"])
-    proto = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_int)
-    names = ((1, "a"), (1, "b"))
-    c_add = proto(("add", lib), names)
-    c_sub = proto(("sub", lib), names)
-    bad_argument = TypeError if platform.python_implementation() == "PyPy" else ctypes.ArgumentError
-    peers["ctypes"] = dict(add=c_add, sub=c_sub, fail=c_add, exc=bad_argument)
+    if wanted("ctypes"):
+        # paramflags give the foreign functions parameter names, so keyword calls bind as for
+        # the other peers; ctypes reports a bad argument as its own ArgumentError (PyPy's as
+        # TypeError).
+        lib = ctypes.CDLL(cfg["ctypes_library"])
+        proto = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_int)
+        names = ((1, "a"), (1, "b"))
+        c_add = proto(("add", lib), names)
+        c_sub = proto(("sub", lib), names)
+        pypy = platform.python_implementation() == "PyPy"
+        bad_argument = TypeError if pypy else ctypes.ArgumentError
+        peers["ctypes"] = dict(add=c_add, sub=c_sub, fail=c_add, exc=bad_argument)
 
     def py_add(a, b):
         return a + b
@@ -121,7 +139,8 @@ def load_peers(cfg):
     def py_sub(a, b):
         return a - b
 
-    peers["python"] = dict(add=py_add, sub=py_sub, fail=py_add, exc=TypeError)
+    if wanted("python"):
+        peers["python"] = dict(add=py_add, sub=py_sub, fail=py_add, exc=TypeError)
     return peers
 
 
@@ -133,6 +152,7 @@ def check_peers(peers):
             ("add(2, 3)", lambda: p["add"](2, 3), 5),
             ("sub(2, 3)", lambda: p["sub"](2, 3), -1),
             ("add(a=2, b=3)", lambda: p["add"](a=2, b=3), 5),
+            ("add(b=3, a=2)", lambda: p["add"](b=3, a=2), 5),
             ("sub(a=2, b=3)", lambda: p["sub"](a=2, b=3), -1),
             ("add(2, b=3)", lambda: p["add"](2, b=3), 5),
         ]
@@ -257,6 +277,16 @@ def cmake_build(source, build, python, build_type, jobs, target=None, cxx_flags=
     run(["cmake", "--build", build, "-j", str(jobs)] + (["--target", target] if target else []))
 
 
+def read_manifest(peers_build):
+    """peers.json from the peers' build: {peer: {"built", "version" or "why"}}."""
+    path = os.path.join(peers_build, "peers.json")
+    try:
+        with open(path) as fh:
+            return json.load(fh)
+    except (OSError, ValueError) as exc:
+        raise HarnessError("no list of built peers at {}: {}".format(path, exc))
+
+
 def machine_facts():
     cpu = platform.processor() or platform.machine()
     try:
@@ -305,8 +335,29 @@ def ceiling(table, num, den):
     return table[num][0] / table[floor][0]
 
 
-def peer_label(pkey):
-    return dict(PEERS)[pkey]
+def peer_labels(manifest):
+    """Each peer's label, with its library's version where the build found one."""
+    labels = {}
+    for key, label in PEERS:
+        version = manifest.get(key, {}).get("version")
+        labels[key] = label.format(version) if version else label.replace(" {}", "")
+    return labels
+
+
+def cell_text(text):
+    return text.replace("|", "\\|")
+
+
+def relative_table(out, result, table, ref, heading):
+    peers = result["peers"]
+    out.append(heading)
+    out.append("")
+    out.append("| | " + " | ".join("`{}`".format(c[1]) for c in CASES) + " |")
+    out.append("|---" * (len(CASES) + 1) + "|")
+    for pkey in peers:
+        cells = ["{:.2f}".format(table[(pkey, c[0])][0] / table[(ref, c[0])][0]) for c in CASES]
+        out.append("| {} | {} |".format(cell_text(result["labels"][pkey]), " | ".join(cells)))
+    out.append("")
 
 
 def markdown(result, table, loop, facts, machine):
@@ -324,17 +375,18 @@ def markdown(result, table, loop, facts, machine):
     out.append("|---" * (len(CASES) + 1) + "|")
     for pkey in peers:
         cells = ["{:.1f} / {:.1f}".format(*table[(pkey, c[0])]) for c in CASES]
-        out.append("| {} | {} |".format(peer_label(pkey), " | ".join(cells)))
+        out.append("| {} | {} |".format(cell_text(result["labels"][pkey]), " | ".join(cells)))
     out.append("")
+    for pkey, why in sorted(result["absent"].items()):
+        out.append("- Left out: {} ({}).".format(result["labels"][pkey], why))
+    if result["absent"]:
+        out.append("")
     ref = "zelk" if "zelk" in peers else "floor"
-    out.append("Relative to {} (best / best):".format(ref))
-    out.append("")
-    out.append("| | " + " | ".join("`{}`".format(c[1]) for c in CASES) + " |")
-    out.append("|---" * (len(CASES) + 1) + "|")
-    for pkey in peers:
-        cells = ["{:.2f}".format(table[(pkey, c[0])][0] / table[(ref, c[0])][0]) for c in CASES]
-        out.append("| {} | {} |".format(peer_label(pkey), " | ".join(cells)))
-    out.append("")
+    relative_table(out, result, table, ref, "Relative to {} (best / best):".format(ref))
+    if "vectorcall" in peers:
+        relative_table(out, result, table, "vectorcall",
+                       "Relative to the vectorcall floor, the least a wrapper of the "
+                       "METH_FASTCALL | METH_KEYWORDS convention can cost (best / best):")
     out.append("Targets (ratio of best times; median ratio for comparison):")
     out.append("")
     out.append("| ratio | best | median | target | met | reachable at most |")
@@ -354,7 +406,7 @@ def markdown(result, table, loop, facts, machine):
     out.append("\"Reachable at most\" is the peer against the floor on the same call: zelk cannot "
                "take less than the floor, so it cannot lead the peer by more.")
     out.append("")
-    out.append("Floor under `add(\"x\", 3) raises`: a function that raises TypeError with a "
+    out.append("Floors under `add(\"x\", 3) raises`: a function that raises TypeError with a "
                "constant message. ctypes uses paramflags for named parameters and raises "
                "ctypes.ArgumentError (TypeError on PyPy); it calls `{}`.".format(
                    os.path.basename(facts["ctypes_library"])))
@@ -388,7 +440,7 @@ def chart(path, result, table, datafile):
         return False
     peers = result["peers"]
     with open(datafile, "w") as fh:
-        fh.write("case " + " ".join('"{}"'.format(peer_label(p)) for p in peers) + "\n")
+        fh.write("case " + " ".join('"{}"'.format(result["labels"][p]) for p in peers) + "\n")
         for ckey, heading, _, _ in CASES:
             values = ["{:.2f}".format(max(table[(p, ckey)][0], 0.1)) for p in peers]
             fh.write('"{}" {}\n'.format(heading.replace('"', "'"), " ".join(values)))
@@ -466,6 +518,12 @@ def main(argv=None):
     peers_build = os.path.join(build, "peers")
     cmake_build(HERE, peers_build, python, args.build_type, args.jobs)
     module_dirs = [peers_build]
+    manifest = read_manifest(peers_build)
+    built = [key for key, _ in PEERS if manifest.get(key, {}).get("built")]
+    absent = {key: entry["why"] for key, entry in manifest.items() if not entry.get("built")}
+    labels = peer_labels(manifest)
+    for key in sorted(absent):
+        log("left out: {} ({})".format(labels[key], absent[key]))
 
     zelk_dir = None
     if args.zelk_build:
@@ -491,7 +549,7 @@ def main(argv=None):
 
     results_json = os.path.join(out_dir, "results.json")
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as fh:
-        json.dump({"module_dirs": module_dirs, "zelk_dir": zelk_dir,
+        json.dump({"module_dirs": module_dirs, "zelk_dir": zelk_dir, "built": built,
                    "ctypes_library": ctypes_library, "rounds": args.rounds,
                    "number": args.number, "target_ms": args.target_ms, "seed": args.seed,
                    "cpu": args.cpu, "out": results_json}, fh)
@@ -512,6 +570,7 @@ def main(argv=None):
     with open(results_json) as fh:
         result = json.load(fh)
     machine = machine_facts()
+    result.update(labels=labels, absent=absent)
     result["meta"].update(machine=machine, ctypes_library=ctypes_library,
                           build_type=args.build_type,
                           date=datetime.datetime.now().isoformat(timespec="seconds"),

@@ -6,8 +6,9 @@ difference between the two runs, divided by N, is the cost of one call with the 
 start-up and shutdown cancelled out. The same difference is taken for every function's own
 (exclusive) cost, which shows where a call's instructions go.
 
-Uses the modules that bench.py built (BUILD_ROOT/pyX.Y/{peers,zelk}); run bench.py first.
-    benchmarks/callgrind.py [--python P] [--calls N] [--case zelk/add_pos ...]
+Uses the modules that bench.py built (BUILD_ROOT/pyX.Y/{peers,zelk}) and loads each peer as
+bench.py does; run bench.py first. Cases are bench.py's, the failing call included.
+    benchmarks/callgrind.py [--python P] [--calls N] [--case zelk/add_pos ... | --all]
 """
 
 import argparse
@@ -17,15 +18,17 @@ import re
 import subprocess
 import sys
 import tempfile
+import textwrap
+
+import bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-DEFAULT_PYTHON = "/root/.pyenv/versions/3.6.15/bin/python3.6"
+DEFAULT_PYTHON = bench.DEFAULT_PYTHON
 
-MODULES = {"floor": "peer_floor", "zelk": "zelk", "capi": "peer_capi",
-           "pybind11": "peer_pybind11", "swig": "peer_swig"}
-CALLS = {"add_pos": "f(2, 3)", "sub_pos": "f(2, 3)", "add_kw": "f(a=2, b=3)",
-         "sub_kw": "f(a=2, b=3)", "add_kw_swapped": "f(b=3, a=2)", "add_mixed": "f(2, b=3)"}
+# case -> (statement, which callable): the statement sees the callable as `f` and the expected
+# exception class as `E`, both locals of the loop.
+CALLS = {key: (stmt, which) for key, _, stmt, which in bench.CASES}
 DEFAULT_CASES = ["floor/add_pos", "zelk/add_pos", "floor/add_kw", "zelk/add_kw",
                  "capi/add_pos", "capi/add_kw"]
 
@@ -33,12 +36,13 @@ DEFAULT_CASES = ["floor/add_pos", "zelk/add_pos", "floor/add_kw", "zelk/add_kw",
 # iteration is the call plus FOR_ITER, with no loop counter to allocate.
 PROGRAM = """\
 import itertools, sys
-sys.path[:0] = {paths!r}
-import {module} as m
-def loop(f, n):
+sys.path.insert(0, {here!r})
+import bench
+p = bench.load_peers({cfg!r}, only={only!r})[{peer!r}]
+def loop(f, E, n):
     for _ in itertools.repeat(None, n):
-        {call}
-loop(m.{func}, {n})
+{call}
+loop(p[{which!r}], p["exc"], {n})
 """
 
 # Lines of callgrind_annotate: "  1,234 (12.3%)  file:function [object]" (percent optional).
@@ -57,7 +61,10 @@ def run_callgrind(python, program, out_file):
 
 def annotate(out_file):
     """Total Ir and {function: exclusive Ir} from one callgrind output file."""
-    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", out_file],
+    # Without the annotated source, whose lines (and, in later valgrinds, call counts) would read
+    # as functions.
+    text = subprocess.run(["callgrind_annotate", "--auto=no", "--inclusive=no", "--threshold=100",
+                           out_file],
                           stdout=subprocess.PIPE, check=True).stdout.decode(errors="replace")
     total, per_function = None, collections.Counter()
     for line in text.splitlines():
@@ -89,6 +96,23 @@ def show(costs, top):
             print("  {:+8.1f}  {}".format(ir, name))
 
 
+def print_matrix(counts, facts, labels):
+    """The counts as a Markdown table, a row per peer and a column per case."""
+    peers = [key for key, _ in bench.PEERS if any(c.startswith(key + "/") for c in counts)]
+    cases = [c for c in bench.CASES if any(k.endswith("/" + c[0]) for k in counts)]
+    print("Instructions per call, {} {}:".format(
+        "PyPy" if facts["tag"].startswith("pypy") else "CPython", facts["version"]))
+    print()
+    print("| | " + " | ".join("`{}`".format(c[1]) for c in cases) + " |")
+    print("|---" * (len(cases) + 1) + "|")
+    for peer in peers:
+        cells = []
+        for c in cases:
+            count = counts.get("{}/{}".format(peer, c[0]))
+            cells.append("" if count is None else "{:.0f}".format(count))
+        print("| {} | {} |".format(bench.cell_text(labels[peer]), " | ".join(cells)))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--python", default=DEFAULT_PYTHON)
@@ -96,26 +120,41 @@ def main():
     ap.add_argument("--zelk-build", help="use zelk from this build tree instead")
     ap.add_argument("--calls", type=int, default=100000, help="N: runs use N and 2N calls")
     ap.add_argument("--case", action="append", help="peer/case, e.g. zelk/add_kw (repeatable)")
+    ap.add_argument("--all", action="store_true", help="every case of every peer built")
     ap.add_argument("--top", type=int, default=14, help="functions listed per case")
     ap.add_argument("--keep", help="keep the callgrind files in this directory")
     args = ap.parse_args()
 
-    tag = subprocess.run([args.python, "-c", "import sys; print('py%d.%d' % sys.version_info[:2])"],
-                         stdout=subprocess.PIPE, check=True).stdout.decode().strip()
-    build = os.path.join(os.path.abspath(args.build_root), tag)
-    paths = [os.path.abspath(args.zelk_build or os.path.join(build, "zelk")),
-             os.path.join(build, "peers")]
+    facts = bench.interpreter_facts(args.python)
+    build = os.path.join(os.path.abspath(args.build_root), facts["tag"])
+    zelk_dir = os.path.abspath(args.zelk_build or os.path.join(build, "zelk"))
+    peers_dir = os.path.join(build, "peers")
+    manifest = bench.read_manifest(peers_dir)
+    built = [key for key, _ in bench.PEERS if manifest.get(key, {}).get("built")]
+    cfg = {"module_dirs": [zelk_dir, peers_dir], "zelk_dir": zelk_dir, "built": built,
+           "ctypes_library": os.path.join(zelk_dir, "zelk" + facts["ext_suffix"])}
+    peers = [key for key, _ in bench.PEERS if key in built or key not in bench.MODULE_PEERS]
+    if args.all:
+        cases = ["{}/{}".format(peer, key) for peer in peers for key, _, _, _ in bench.CASES]
+    else:
+        cases = args.case or DEFAULT_CASES
+    for case in cases:
+        peer, what = case.partition("/")[::2]
+        if peer not in peers or what not in CALLS:
+            raise SystemExit("callgrind.py: no case {} (peers here: {}; cases: {})".format(
+                case, " ".join(peers), " ".join(CALLS)))
     work = args.keep or tempfile.mkdtemp(prefix="callgrind-")
     os.makedirs(work, exist_ok=True)
 
     n = args.calls
     summary, per_function = [], {}
-    for case in args.case or DEFAULT_CASES:
+    for case in cases:
         peer, what = case.split("/")
+        stmt, which = CALLS[what]
         counts = []
         for calls in (n, 2 * n):
-            program = PROGRAM.format(paths=paths, module=MODULES[peer], func=what.split("_")[0],
-                                     call=CALLS[what], n=calls)
+            program = PROGRAM.format(here=HERE, cfg=cfg, only=[peer], peer=peer, which=which,
+                                     call=textwrap.indent(stmt, " " * 8), n=calls)
             out_file = os.path.join(work, "{}.{}.{}.out".format(peer, what, calls))
             run_callgrind(args.python, program, out_file)
             counts.append(annotate(out_file))
@@ -143,7 +182,9 @@ def main():
 
     print("Instructions per call:")
     for case, per_call in summary:
-        print("  {:<16} {:8.1f}".format(case, per_call))
+        print("  {:<24} {:8.1f}".format(case, per_call))
+    print()
+    print_matrix(dict(summary), facts, bench.peer_labels(manifest))
     if not args.keep:
         print("(callgrind files in {})".format(work))
     return 0

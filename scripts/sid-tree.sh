@@ -21,6 +21,7 @@ packages=(
   python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg
   libpython3.14-testsuite libpython3.15-testsuite pypy3 pypy3-dev pypy3-venv
   g++ cmake make valgrind libgtest-dev libgmock-dev python3-mypy nanobind-dev pybind11-dev
+  swig gnuplot-nox
 )
 
 unavailable() {
