@@ -79,7 +79,8 @@ if [ $wants_sid -eq 1 ]; then
   fi
 fi
 if [ -z "${interpreters[3.6]:-}" ]; then
-  echo "test-all: no CPython 3.6 under $pyenv_root/versions; it is the reference and must be there" >&2
+  echo "test-all: no CPython 3.6 under $pyenv_root/versions;" \
+    "it is the reference and must be there" >&2
   exit 1
 fi
 
@@ -135,8 +136,9 @@ for version in "${versions[@]}"; do
   if [ -n "${in_sid_tree[$base]:-}" ]; then
     run=("$sid_tree" run)
     label="$label, Debian unstable"
-    # The packaging checks made once per system, there with its python3 (3.14) and mypy.
-    [ "$version" = 3.14 ] && configure+=(-DZELK_SYSTEM_PYTHON_CHECKS=ON)
+    # The packaging checks made once per system, there with its python3 (3.14) and mypy; and the
+    # benchmark harness with the binding libraries users have now.
+    [ "$version" = 3.14 ] && configure+=(-DZELK_SYSTEM_PYTHON_CHECKS=ON -DZELK_BENCHMARK_SMOKE=ON)
   fi
   if [ -z "$python" ]; then
     echo "test-all: no $label found (CPython under $pyenv_root/versions, PyPy as pypy3," \
