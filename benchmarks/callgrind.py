@@ -49,12 +49,20 @@ loop(p[{which!r}], p["exc"], {n})
 LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([\d.]+%\)\s+)?(\S.*)$")
 
 
-def run_callgrind(python, program, out_file):
+# What --simulate adds to each case: callgrind's model of the caches and branch predictors.
+SIMULATED = [("I1mr", "I1 misses"), ("ILmr", "last-level instruction misses"),
+             ("Bc", "conditional branches"), ("Bcm", "mispredicted"),
+             ("Bi", "indirect branches"), ("Bim", "mispredicted")]
+
+
+def run_callgrind(python, program, out_file, simulate=False):
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)
     env["PYTHONHASHSEED"] = "0"
-    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_file, python, "-c",
-           program]
+    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_file]
+    if simulate:
+        cmd += ["--cache-sim=yes", "--branch-sim=yes"]
+    cmd += [python, "-c", program]
     subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
                    check=True)
 
@@ -64,7 +72,7 @@ def annotate(out_file):
     # Without the annotated source, whose lines (and, in later valgrinds, call counts) would read
     # as functions.
     text = subprocess.run(["callgrind_annotate", "--auto=no", "--inclusive=no", "--threshold=100",
-                           out_file],
+                           "--show=Ir", out_file],
                           stdout=subprocess.PIPE, check=True).stdout.decode(errors="replace")
     total, per_function = None, collections.Counter()
     for line in text.splitlines():
@@ -77,6 +85,18 @@ def annotate(out_file):
         else:
             per_function[short_name(name)] += count
     return total, per_function
+
+
+def event_totals(out_file):
+    """{event: whole-run total} from the callgrind file's own header and totals lines."""
+    events, totals = [], []
+    with open(out_file) as lines:
+        for line in lines:
+            if line.startswith("events:"):
+                events = line.split()[1:]
+            elif line.startswith(("summary:", "totals:")):
+                totals = [int(value) for value in line.split()[1:]]
+    return dict(zip(events, totals))
 
 
 def short_name(name):
@@ -123,6 +143,8 @@ def main():
     ap.add_argument("--all", action="store_true", help="every case of every peer built")
     ap.add_argument("--top", type=int, default=14, help="functions listed per case")
     ap.add_argument("--keep", help="keep the callgrind files in this directory")
+    ap.add_argument("--simulate", action="store_true",
+                    help="also model caches and branch prediction, and print their events")
     args = ap.parse_args()
 
     facts = bench.interpreter_facts(args.python)
@@ -151,18 +173,23 @@ def main():
     for case in cases:
         peer, what = case.split("/")
         stmt, which = CALLS[what]
-        counts = []
+        counts, events = [], []
         for calls in (n, 2 * n):
             program = PROGRAM.format(here=HERE, cfg=cfg, only=[peer], peer=peer, which=which,
                                      call=textwrap.indent(stmt, " " * 8), n=calls)
             out_file = os.path.join(work, "{}.{}.{}.out".format(peer, what, calls))
-            run_callgrind(args.python, program, out_file)
+            run_callgrind(args.python, program, out_file, args.simulate)
             counts.append(annotate(out_file))
+            events.append(event_totals(out_file))
         (t1, f1), (t2, f2) = counts
         per_call = (t2 - t1) / n
         summary.append((case, per_call))
         per_function[case] = {k: (f2[k] - f1[k]) / n for k in set(f1) | set(f2)}
         print("{}: {:.1f} instructions per call".format(case, per_call))
+        if args.simulate:
+            print("  simulated, per call: " + ", ".join(
+                "{} {:.2f}".format(label, (events[1].get(key, 0) - events[0].get(key, 0)) / n)
+                for key, label in SIMULATED))
         show(per_function[case], args.top)
         print()
         sys.stdout.flush()
