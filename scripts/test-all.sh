@@ -30,6 +30,17 @@ heavy_labels='sanitize|reliability'
 sid_tree="$root/scripts/sid-tree.sh"
 failed=()
 
+# Reads ctest's closing summary from a log into $summary and adds its counts to the totals.
+tests_passed=0
+tests_failed=0
+count_tests() {
+  summary="$(grep -E '^[0-9]+% tests passed' "$1" || echo 'no test summary')"
+  if [[ "$summary" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    tests_failed=$((tests_failed + BASH_REMATCH[1]))
+    tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+}
+
 # name -> interpreter, newest patch release of each CPython.
 declare -A interpreters
 for bin_dir in "$pyenv_root"/versions/3.*/bin; do
@@ -62,14 +73,15 @@ if [ $# -gt 0 ]; then
 fi
 if [ $wants_sid -eq 1 ]; then
   if tree="$("$sid_tree" make)"; then
-    for name in 3.14 3.15 3.14d 3.15d; do
-      [ -x "$tree/usr/bin/python$name" ] && interpreters[$name]="/usr/bin/python$name" &&
-        in_sid_tree[$name]=1
+    for name in "${sid_names[@]}"; do
+      case "$name" in
+        pypy*) python=/usr/bin/pypy3 headers="/usr/include/$name/Python.h" ;;
+        *) python="/usr/bin/python$name" headers="" ;;
+      esac
+      [ -x "$tree$python" ] && { [ -z "$headers" ] || [ -f "$tree$headers" ]; } || continue
+      interpreters[$name]="$python"
+      in_sid_tree[$name]=1
     done
-    if [ -f "$tree/usr/include/pypy3.11/Python.h" ] && [ -x "$tree/usr/bin/pypy3" ]; then
-      interpreters[pypy3.11]=/usr/bin/pypy3
-      in_sid_tree[pypy3.11]=1
-    fi
   else
     # A machine that cannot make it has said why; a script that broke on one that can fails.
     if [ $? -ne 3 ]; then
@@ -111,8 +123,6 @@ fi
 
 mkdir -p "$root/build-all"
 summaries=()
-tests_passed=0
-tests_failed=0
 for version in "${versions[@]}"; do
   base="$version"
   configure=()
@@ -176,11 +186,7 @@ for version in "${versions[@]}"; do
     sed -n '/^[0-9]*\/[0-9]* Test *#[0-9]*: .*\*\*\*/,$p' "$build.ctest.log" | head -400
     failed+=("$version (tests)")
   fi
-  summary="$(grep -E '^[0-9]+% tests passed' "$build.ctest.log" || echo 'no test summary')"
-  if [[ "$summary" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
-    tests_failed=$((tests_failed + BASH_REMATCH[1]))
-    tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
-  fi
+  count_tests "$build.ctest.log"
   sed -n '/% tests passed/,$p' "$build.ctest.log"
   summaries+=("$label: $summary$note, $((SECONDS - started)) s")
 done
@@ -198,11 +204,7 @@ for index in "${!cross_arches[@]}"; do
     summaries+=("${cross_arches[*]:$index}: left out, $(tail -1 "$build.log")")
     break
   fi
-  summary="$(grep -E '^[0-9]+% tests passed' "$build.log" || echo 'no test summary')"
-  if [[ "$summary" =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
-    tests_failed=$((tests_failed + BASH_REMATCH[1]))
-    tests_passed=$((tests_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
-  fi
+  count_tests "$build.log"
   cross_built=$((cross_built + 1))
   [ "$status" -eq 0 ] || failed+=("$arch")
   phases="$(sed -n "s/^cross-arch: $arch: //p" "$build.log")"

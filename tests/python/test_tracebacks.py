@@ -3,7 +3,6 @@ code objects kept behind them."""
 
 import itertools
 import json
-import os
 import re
 import subprocess
 import sys
@@ -12,7 +11,8 @@ import unittest
 
 import zelk
 
-from zelk_testing import IMPLEMENTING_SOURCE, collect_garbage, reporting_lines, source_lines
+from zelk_testing import (IMPLEMENTING_SOURCE, SOURCE_DIR, collect_garbage, reporting_lines,
+                          source_lines)
 
 try:
     import _testcapi
@@ -21,8 +21,6 @@ except (ImportError, OSError):  # PyPy builds it from a C source that Debian doe
 
 ext_runtime = sys.modules["ext_runtime"]  # made by the import, shared by name
 
-SOURCE_DIR = os.environ.get(
-    "ZELK_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 MODULE_SOURCE = "pkg/zelk.pyi"
 
 # One bad call per binding or conversion failure of a function, by the failure's name in the
@@ -263,7 +261,8 @@ class SiteTest(SettingRestored):
             with self.subTest(function=function.__name__):
                 # The first allocation of the call is the result's int. From 3.14 freed ints
                 # are kept for reuse; results held until that store is empty make the next one
-                # allocate (repeat() makes no int of its own).
+                # allocate (repeat() makes no int of its own). The call is made here, not through
+                # a helper, whose own frame would be the first allocation.
                 held = [function(100000, 200000) for _ in itertools.repeat(None, 600)]
                 _testcapi.set_nomemory(0, 1)
                 try:
