@@ -86,7 +86,8 @@ run_in_tree() {
   exec unshare --mount --propagation private -- sh -c '
     tree=$1 root=$2 cwd=$3; shift 3
     mount -t proc proc "$tree/proc" && mount --rbind /dev "$tree/dev" &&
-    mount --bind "$root" "$tree$root" && exec chroot "$tree" sh -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@"
+    mount --bind "$root" "$tree$root" &&
+      exec chroot "$tree" sh -c "cd \"\$0\" && exec \"\$@\"" "$cwd" "$@"
   ' sh "$tree" "$root" "$cwd" "$@"
 }
 

@@ -4,10 +4,11 @@ references or memory blocks behind, as CPython's own leak hunting (regrtest -R) 
     python3.Nd refleak.py [--warmups N] [--repetitions N] [--skip NAME]... SUITE...
 
 The first runs fill whatever the suites and the module fill once (caches, interned names, the
-module's code objects; 3.15 settles once more in its seventh run); after them sys.gettotalrefcount() and sys.getallocatedblocks() must not
-grow in every repetition. Total references that grow while blocks stay put
-are counts out of step rather than objects kept: an incref counted by one side of the C API and
-its decref by the other, as when the module was compiled without the debug build's Py_DEBUG.
+module's code objects; 3.15 settles once more in its seventh run); after them
+sys.gettotalrefcount() and sys.getallocatedblocks() must not grow in every repetition. Total
+references that grow while blocks stay put are counts out of step rather than objects kept: an
+incref counted by one side of the C API and its decref by the other, as when the module was
+compiled without the debug build's Py_DEBUG.
 """
 import argparse
 import gc
