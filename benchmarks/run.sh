@@ -53,7 +53,6 @@ elif ((${#need[@]})); then
     echo "could not install ${need[*]}" >&2
 fi
 
-case " $* " in
-  *" --python "* | *" --python="*) exec "$py" "$here/bench.py" "$@" ;;
-  *) exec "$py" "$here/bench.py" --python "$py" "$@" ;;
-esac
+# Without --python, bench.py benchmarks the interpreter that runs it.
+[[ -n "$target_py" ]] || set -- --python "$py" "$@"
+exec "$py" "$here/bench.py" "$@"
