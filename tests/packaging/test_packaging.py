@@ -252,6 +252,12 @@ class OnTheSystemPython(unittest.TestCase):
         checked = run([self.python, "-m", "mypy.stubtest", "zelk"], cwd=self.scratch)
         self.assertEqual(checked.stdout.strip(), "Success: no issues found in 1 module")
 
+    def test_the_backend_passes_on_which_c_api_cmake_says_the_module_reads(self):
+        done = run([sys.executable, BACKEND, "wheel", tempfile.mkdtemp(dir=self.scratch)],
+                   env=clean_environment(CXXFLAGS="-DZELK_PUBLIC_API_ONLY=1"))
+        self.assertIn("\nzelk uses the documented C API only, as ZELK_PUBLIC_API_ONLY asks\n",
+                      "\n" + done.stderr)
+
     def test_a_build_that_cannot_succeed_says_why_in_one_line_and_leaves_nothing(self):
         tools = os.path.join(self.scratch, "tools")
         os.makedirs(os.path.join(tools, "cmake-only"))

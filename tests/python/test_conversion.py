@@ -8,7 +8,7 @@ import warnings
 
 import zelk
 
-from zelk_testing import (C_LONG_OVERFLOW_MESSAGE, NOT_AN_INTEGER_MESSAGE, OVERFLOW_MESSAGE,
+from zelk_testing import (C_LONG_OVERFLOW_MESSAGE, NOT_AN_INTEGER_MESSAGE, OVERFLOW_MESSAGE, PYPY,
                           deprecated_int_result_message, raised_by, require_module,
                           silence_c_stdout)
 
@@ -47,6 +47,10 @@ class IntRaises(object):
 
     def __repr__(self):
         return "IntRaises(%r)" % (self.error,)
+
+
+class InheritsInt(IntReturns):
+    """Its __int__ comes from a base class: its own dictionary has none."""
 
 
 class OnlyIndex(object):
@@ -170,6 +174,10 @@ OTHER_ARGUMENTS = [
     (IntReturns(None), (TypeError, "__int__ returned non-int (type NoneType)")),
     (IntReturns(7.0), (TypeError, "__int__ returned non-int (type float)")),
     (IntReturns(IntReturns(7)), (TypeError, "__int__ returned non-int (type IntReturns)")),
+    # A type defined in C outside builtins is named with its module (PyPy's decimal is Python).
+    (IntReturns(decimal.Decimal(7)), (TypeError, "__int__ returned non-int (type %s)"
+                                      % ("Decimal" if PYPY else "decimal.Decimal"))),
+    (InheritsInt(-7), -7),
     (IntRaises(ValueError("no number here")), (ValueError, "no number here")),
     (IntRaises(TypeError("not today")), (TypeError, "not today")),
     (Reentrant(), 4),

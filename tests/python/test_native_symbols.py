@@ -4,7 +4,13 @@ import shutil
 import subprocess
 import unittest
 
-from zelk_testing import FAKE_CORE_LIB, MODULE_PATH, SnippetTestCase, require_module
+from zelk_testing import (BUILD_API, FAKE_CORE_LIB, MODULE_PATH, PYPY, SnippetTestCase,
+                          require_module)
+
+# The interpreter's private names that its documented macros spell out (its singletons, and the
+# release of an object's last reference).
+PRIVATE_NAMES_OF_DOCUMENTED_MACROS = {"_Py_NoneStruct", "_Py_TrueStruct", "_Py_FalseStruct",
+                                      "_Py_Dealloc"}
 
 
 class ExportsTest(unittest.TestCase):
@@ -33,6 +39,14 @@ class ExportsTest(unittest.TestCase):
         own = sorted(name for name in defined
                      if name.startswith(("ext_", "Ext_")) or "zelk" in name)
         self.assertEqual(own, ["PyInit_zelk", "ext_module_is_main_zelk"])
+
+    @unittest.skipIf(BUILD_API == "internal" or PYPY, "a build that reads the internals")
+    def test_documented_side_imports_no_private_name(self):
+        listing = subprocess.run(["nm", "-D", "--undefined-only", MODULE_PATH],
+                                 stdout=subprocess.PIPE, check=True).stdout.decode()
+        private = {line.split()[-1].split("@")[0] for line in listing.splitlines()
+                   if line.split()[-1].startswith("_Py")}
+        self.assertLessEqual(private, PRIVATE_NAMES_OF_DOCUMENTED_MACROS)
 
 
 class CoreBindingTest(SnippetTestCase):

@@ -310,6 +310,12 @@ class SiteTest(SettingRestored):
                 second = innermost(failure_of(lambda: zelk.sub(1, "x")))
                 self.assertIsNot(first[0], second[0])
                 self.assertIs(first[1], second[1])
+                # What is read of it to tell its site is released again (PyPy has no counts).
+                count = getattr(sys, "getrefcount", lambda name: 0)
+                held = [count(first[1].co_name), count(first[1].co_filename)]
+                for _ in range(100):
+                    failure_of(lambda: zelk.sub(1, "x"))
+                self.assertEqual([count(first[1].co_name), count(first[1].co_filename)], held)
 
     def test_toggling_keeps_an_entry_for_each_setting(self):
         def code(setting):

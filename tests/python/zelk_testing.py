@@ -64,6 +64,8 @@ def deprecated_int_result_message(type_name):
 # headers were raised to the next version for it (the build says so in ZELK_BUILD_VERSION).
 RUNTIME_VERSION = "%d.%d" % sys.version_info[:2]
 BUILD_VERSION = os.environ.get("ZELK_BUILD_VERSION") or RUNTIME_VERSION
+# Which side of ext_compat.h the build took: "internal" reads, or the "documented" C API alone.
+BUILD_API = os.environ.get("ZELK_BUILD_API", "internal")
 # PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
 # no subinterpreters, and no ctypes.pythonapi.
 PYPY = sys.implementation.name == "pypy"
