@@ -30,7 +30,7 @@ static inline EXT_COLD void Ext_RaiseDoubleKeywordsError(const char* func_name, 
 // 1 when the string key spells the parameter name, 0 when not, -1 when the comparison failed.
 static inline int ext_keyword_names(PyObject* name, PyObject* key) {
   if (name == key) return 1;
-  if (PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key)) return 0;
+  if (ext::compat::unicode_length(name) != ext::compat::unicode_length(key)) return 0;
   const int order = PyUnicode_Compare(name, key);
   if (order < 0 && PyErr_Occurred()) return -1;
   return order == 0;
@@ -144,15 +144,15 @@ static inline EXT_COLD BoundInts fail_keywords_not_dict(const char* func_name, P
 // nothing, and the general binding takes it from the start.
 static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames argnames[],
                                    BoundInts* bound) {
-  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
+  const Py_ssize_t pos_args = compat::tuple_size(args);
   PyObject* first;
   PyObject* second;
   if (EXT_LIKELY(!kwds)) {
     if (EXT_UNLIKELY(pos_args != 2)) return false;
-    first = PyTuple_GET_ITEM(args, 0);
-    second = PyTuple_GET_ITEM(args, 1);
+    first = compat::tuple_item(args, 0);
+    second = compat::tuple_item(args, 1);
   } else {
-    if (EXT_UNLIKELY(!PyDict_Check(kwds))) return false;
+    if (EXT_UNLIKELY(!compat::is_dict(kwds))) return false;
     compat::DictEntry copy[2];
     const compat::DictEntry* entries = compat::dict_entries(kwds, copy);
     if (EXT_UNLIKELY(!entries)) return false;
@@ -169,7 +169,7 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
       }
     } else if (pos_args == 1) {
       if (compat::dict_size(kwds) != 1 || entries[0].key != *argnames[1]) return false;
-      first = PyTuple_GET_ITEM(args, 0);
+      first = compat::tuple_item(args, 0);
       second = entries[0].value;
     } else {
       return false;
@@ -186,23 +186,23 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
 // __int__ run for the first argument may empty it.
 static inline EXT_COLD BoundInts bind_int_pair_general(Ext_ArgNames argnames[], PyObject* args,
                                                        PyObject* kwds, const char* func_name) {
-  const Py_ssize_t pos_args = PyTuple_GET_SIZE(args);
+  const Py_ssize_t pos_args = compat::tuple_size(args);
   if (!kwds) {
     if (pos_args != 2) return fail_count(func_name, pos_args, ArgFailure::wrong_count);
-    return convert_int_pair(PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+    return convert_int_pair(compat::tuple_item(args, 0), compat::tuple_item(args, 1));
   }
   // Only a call made through the C API can pass anything else, and nothing here may read it as
   // a dictionary.
-  if (EXT_UNLIKELY(!PyDict_Check(kwds))) return fail_keywords_not_dict(func_name, kwds);
+  if (EXT_UNLIKELY(!compat::is_dict(kwds))) return fail_keywords_not_dict(func_name, kwds);
   PyObject* values[2] = {nullptr, nullptr};
   Ref held[2];
   Py_ssize_t kw_args = 0;
   switch (pos_args) {
     case 2:
-      values[1] = PyTuple_GET_ITEM(args, 1);
+      values[1] = compat::tuple_item(args, 1);
       [[fallthrough]];
     case 1:
-      values[0] = PyTuple_GET_ITEM(args, 0);
+      values[0] = compat::tuple_item(args, 0);
       kw_args = PyDict_Size(kwds);
       break;
     case 0:

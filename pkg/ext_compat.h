@@ -3,7 +3,8 @@
 // decided here and only here: the rest of the module makes the same call on every version. Each
 // function also has a side on the documented C API alone (its stable and unstable tiers and its
 // documented macros): PyPy's C API emulation exposes none of the internals, and a CPython newer
-// than any checked may have moved any of them.
+// than any checked may have moved any of them. That side narrowed to the limited API of 3.6
+// (Py_LIMITED_API) makes one binary for every CPython from 3.6 on.
 #ifndef ZELK_EXT_COMPAT_H
 #define ZELK_EXT_COMPAT_H
 
@@ -24,6 +25,18 @@
 #define EXT_COMPAT_PYPY 0
 #endif
 
+// The stable ABI: built with any CPython's headers from 3.6 on, loaded by any CPython from 3.6 on.
+// No choice may follow the headers' version then; what the running interpreter has is learnt from
+// it once, by learn_interpreter() at exec.
+#if defined(Py_LIMITED_API)
+#if Py_LIMITED_API + 0 < 0x03060000
+#error "the module needs the limited API of CPython 3.6 at least (Py_LIMITED_API=0x03060000)"
+#endif
+#define EXT_COMPAT_STABLE_ABI 1
+#else
+#define EXT_COMPAT_STABLE_ABI 0
+#endif
+
 // The newest CPython (3.x) whose headers the internal reads below were compared with. The
 // headers of a later one are read through the documented C API alone, whatever the build asks;
 // ZELK_PUBLIC_API_ONLY=1 asks for that on any CPython.
@@ -31,7 +44,15 @@
 
 #define EXT_COMPAT_STRINGIFY(text) #text
 #define EXT_COMPAT_TEXT(macro) EXT_COMPAT_STRINGIFY(macro)
-#if !EXT_COMPAT_PYPY && PY_VERSION_HEX >= (3 << 24 | (EXT_COMPAT_NEWEST_CHECKED_MINOR + 1) << 16)
+#if EXT_COMPAT_STABLE_ABI
+#if defined(ZELK_PUBLIC_API_ONLY) && !ZELK_PUBLIC_API_ONLY
+#error "ZELK_PUBLIC_API_ONLY=0 asks for internal reads, which the limited API has not"
+#endif
+#undef ZELK_PUBLIC_API_ONLY
+#define ZELK_PUBLIC_API_ONLY 1
+#define EXT_COMPAT_API_NOTE \
+  "uses the limited C API of CPython 3.6 alone: one module for every CPython from 3.6 on"
+#elif !EXT_COMPAT_PYPY && PY_VERSION_HEX >= (3 << 24 | (EXT_COMPAT_NEWEST_CHECKED_MINOR + 1) << 16)
 #if defined(ZELK_PUBLIC_API_ONLY) && !ZELK_PUBLIC_API_ONLY
 #error "ZELK_PUBLIC_API_ONLY=0 asks for internal reads never checked on a CPython this new"
 #endif
@@ -54,7 +75,7 @@
 // 3.12 stores an int's digit count and sign in one tag word, keeps the pending exception as one
 // object, and deprecates the dictionary version tag.
 #define EXT_COMPAT_TAGGED_INTS (PY_VERSION_HEX >= 0x030C0000)
-#define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
+#define EXT_COMPAT_SINGLE_EXCEPTION (PY_VERSION_HEX >= 0x030C0000 && !EXT_COMPAT_STABLE_ABI)
 #define EXT_COMPAT_NO_DICT_VERSION (PY_VERSION_HEX >= 0x030C0000)
 // 3.14 marks the small ints it keeps with the tag's third bit, beside the sign.
 #if PY_VERSION_HEX >= 0x030E0000
@@ -64,16 +85,21 @@
 #endif
 // From 3.12 the documented side reads an int of at most one digit (a compact one) through the
 // unstable tier's functions.
-#define EXT_COMPAT_DOCUMENTED_COMPACT_INTS (ZELK_PUBLIC_API_ONLY && EXT_COMPAT_TAGGED_INTS)
-// Interpreter IDs: none in 3.6, and in 3.7 and 3.8 only through a field of the thread state.
+#define EXT_COMPAT_DOCUMENTED_COMPACT_INTS \
+  (ZELK_PUBLIC_API_ONLY && EXT_COMPAT_TAGGED_INTS && !EXT_COMPAT_STABLE_ABI)
+// Interpreter IDs: none in 3.6, in 3.7 and 3.8 only through a field of the thread state, and not
+// in the limited API of 3.6.
 #define EXT_COMPAT_REGISTRY_IDENTITY \
-  (!EXT_COMPAT_PYPY &&               \
-   (PY_VERSION_HEX < 0x03070000 || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x03090000)))
+  (EXT_COMPAT_STABLE_ABI ||          \
+   (!EXT_COMPAT_PYPY &&              \
+    (PY_VERSION_HEX < 0x03070000 || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x03090000))))
 // Where the documented side cannot read a type's number slot (PyPy, whose slot checks the result
 // itself, and CPython before 3.10, where PyType_GetSlot refuses static types), it calls the
-// method behind the slot as CPython's slot does.
-#define EXT_COMPAT_INT_METHOD_BY_NAME \
-  (EXT_COMPAT_PYPY || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x030A0000))
+// method behind the slot as CPython's slot does. The stable ABI has both, for the interpreter to
+// choose.
+#define EXT_COMPAT_INT_METHOD_BY_NAME                                          \
+  (EXT_COMPAT_PYPY || (ZELK_PUBLIC_API_ONLY && PY_VERSION_HEX < 0x030A0000) || \
+   EXT_COMPAT_STABLE_ABI)
 
 // Every call boxes its result: that call goes through the interpreter's address in the module's
 // table, with no stub of the module's own in between (one jump and one cache line less). Other
@@ -105,6 +131,92 @@ inline PyObject* kept_name(PyObject*& slot, const char* text) noexcept {
 inline PyObject* named_attribute(PyObject* object, PyObject*& slot, const char* text) noexcept {
   PyObject* name = kept_name(slot, text);
   return name ? PyObject_GetAttr(object, name) : nullptr;
+}
+#endif
+
+// A tuple's items and a string's length, read in place; the limited API reads them through calls.
+// (A tuple's size is its variable-size header's, there too.)
+inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return Py_SIZE(tuple);
+#else
+  return PyTuple_GET_SIZE(tuple);
+#endif
+}
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return PyTuple_GetItem(tuple, index);
+#else
+  return PyTuple_GET_ITEM(tuple, index);
+#endif
+}
+inline Py_ssize_t unicode_length(PyObject* text) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return PyUnicode_GetLength(text);
+#else
+  return PyUnicode_GET_LENGTH(text);
+#endif
+}
+
+// Whether the object is a dict or an instance of a subclass. The exact type first: the limited
+// API reads a type's flags through a call.
+inline bool is_dict(PyObject* object) noexcept {
+  return EXT_LIKELY(PyDict_CheckExact(object)) || PyDict_Check(object);
+}
+
+#if EXT_COMPAT_STABLE_ABI
+// What the running interpreter has, where the limited API's interpreters differ: learnt once, at
+// exec, by learn_interpreter().
+struct RunningInterpreter {
+  bool reads_static_slots;  // PyType_GetSlot reads the slots of static types (3.10 on)
+  PyObject* code_type;      // types.CodeType
+  PyObject* function_type;  // types.FunctionType
+  bool code_replace;        // code objects have replace() (3.8 on)
+  bool code_qualname;       // and a qualified name (3.11 on)
+  bool code_positions;      // and columns beside their lines (3.11 on)
+};
+inline RunningInterpreter& running_interpreter() noexcept {
+  static RunningInterpreter facts = {false, nullptr, nullptr, false, false, false};
+  return facts;
+}
+
+// Whether the object has the attribute: 1, 0, or -1 with an exception pending (a failure other
+// than the attribute's absence is not taken for it).
+inline int has_attribute(PyObject* object, const char* name) noexcept {
+  Ref found = Ref::steal(PyObject_GetAttrString(object, name));
+  if (found) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
+// Learns what code objects have from `code`, compiled by the running interpreter, and what
+// function objects are from `function`, made by it. 0, or -1 with an exception pending; kept for
+// the life of the process.
+inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
+  RunningInterpreter& facts = running_interpreter();
+  if (facts.code_type) return 0;
+  const int replace = has_attribute(code, "replace");
+  const int qualname = replace < 0 ? -1 : has_attribute(code, "co_qualname");
+  const int positions = qualname < 0 ? -1 : has_attribute(code, "co_positions");
+  if (positions < 0) return -1;
+  // Before 3.10 PyType_GetSlot refuses a static type (asking would make an error to drop).
+  const char* version = Py_GetVersion();
+  int minor = 0;
+  if (version[0] == '3' && version[1] == '.') {
+    for (const char* digit = version + 2; *digit >= '0' && *digit <= '9'; ++digit) {
+      minor = 10 * minor + (*digit - '0');
+    }
+  }
+  facts.reads_static_slots = version[0] != '3' || minor >= 10;
+  facts.code_replace = replace;
+  facts.code_qualname = qualname;
+  facts.code_positions = positions;
+  facts.function_type = reinterpret_cast<PyObject*>(Py_TYPE(function));
+  facts.code_type = reinterpret_cast<PyObject*>(Py_TYPE(code));
+  Py_INCREF(facts.function_type);
+  Py_INCREF(facts.code_type);
+  return 0;
 }
 #endif
 
@@ -142,7 +254,7 @@ inline PyObject* default_warning_category() noexcept {
 
 // The calling thread's state, without the check that one exists.
 inline PyThreadState* unchecked_thread_state() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030D0000 && !EXT_COMPAT_STABLE_ABI
   return PyThreadState_GetUnchecked();
 #elif EXT_COMPAT_DOCUMENTED
   // With the check: a caller holding the interpreter's lock always has a thread state.
@@ -248,9 +360,8 @@ inline PyObject* method_of_type(PyTypeObject* type, PyObject* name) {
   if (!name) return nullptr;
   Ref order = Ref::steal(named_attribute(reinterpret_cast<PyObject*>(type), mro_name, "__mro__"));
   if (!order || !PyTuple_Check(order.get())) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order.get()); ++i) {
-    Ref names =
-        Ref::steal(named_attribute(PyTuple_GET_ITEM(order.get(), i), dict_name, "__dict__"));
+  for (Py_ssize_t i = 0; i < tuple_size(order.get()); ++i) {
+    Ref names = Ref::steal(named_attribute(tuple_item(order.get(), i), dict_name, "__dict__"));
     if (!names) return nullptr;
     const int found = PySequence_Contains(names.get(), name);
     if (found < 0) return nullptr;
@@ -260,9 +371,25 @@ inline PyObject* method_of_type(PyTypeObject* type, PyObject* name) {
 }
 #endif
 
+// Whether the object is a function written in Python.
+inline bool is_python_function(PyObject* object) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == running_interpreter().function_type;
+#else
+  return PyFunction_Check(object);
+#endif
+}
+
 // What the object's __int__ returns, not yet checked to be an int: a new reference, or null
 // with the method's exception pending, or null with none pending when the type has no __int__.
 inline PyObject* call_int_method(PyObject* object) {
+#if EXT_COMPAT_STABLE_ABI
+  if (running_interpreter().reads_static_slots) {
+    const unaryfunc to_int =
+        reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(object), Py_nb_int));
+    return to_int ? to_int(object) : nullptr;
+  }
+#endif
 #if EXT_COMPAT_INT_METHOD_BY_NAME
   // A function is called with the object, anything else bound first through its type's __get__
   // if it has one.
@@ -270,7 +397,7 @@ inline PyObject* call_int_method(PyObject* object) {
   static PyObject* get_name = nullptr;
   Ref method = Ref::steal(method_of_type(Py_TYPE(object), kept_name(int_name, "__int__")));
   if (!method) return nullptr;
-  if (PyFunction_Check(method.get())) {
+  if (is_python_function(method.get())) {
     return PyObject_CallFunctionObjArgs(method.get(), object, nullptr);
   }
   Ref bind = Ref::steal(method_of_type(Py_TYPE(method.get()), kept_name(get_name, "__get__")));
@@ -481,7 +608,10 @@ inline const char* type_name(PyTypeObject* type, Ref* holder) {
   if (!name) return nullptr;
   const unsigned long flags = PyType_GetFlags(type);
   bool defined_in_c = !(flags & Py_TPFLAGS_HEAPTYPE);
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
+#if EXT_COMPAT_STABLE_ABI
+  // Py_TPFLAGS_IMMUTABLETYPE of 3.10 on, a flag that no earlier interpreter sets.
+  defined_in_c = defined_in_c || (flags & (1UL << 8));
+#elif defined(Py_TPFLAGS_IMMUTABLETYPE)
   defined_in_c = defined_in_c || (flags & Py_TPFLAGS_IMMUTABLETYPE);
 #endif
   if (defined_in_c) {
@@ -495,8 +625,13 @@ inline const char* type_name(PyTypeObject* type, Ref* holder) {
       if (!name) return nullptr;
     }
   }
+#if EXT_COMPAT_STABLE_ABI
+  *holder = Ref::steal(PyUnicode_AsUTF8String(name.get()));
+  return *holder ? PyBytes_AsString(holder->get()) : nullptr;
+#else
   *holder = std::move(name);
   return PyUnicode_AsUTF8(holder->get());
+#endif
 #else
   (void)holder;
   return type->tp_name;
@@ -555,6 +690,99 @@ static inline void Ext_ErrRestoreInState(PyThreadState* thread, PyObject* type, 
 namespace ext {
 namespace compat {
 
+#if EXT_COMPAT_STABLE_ABI
+// From 3.11 a code object maps each instruction to columns besides a line, and a traceback that
+// finds the line on disk marks those columns under it. A code object of the interpreter's own
+// making for an entry has none; this location table says the same of compiled code: every unit
+// on the first line (no change), no columns. Its format is the interpreter's, so the caller keeps
+// it only where the code's positions then read so.
+inline PyObject* lines_without_columns(Py_ssize_t code_units) noexcept {
+  static const unsigned char no_columns_entry = 0x80 | 13 << 3;  // and the count of units, less 1
+  const Py_ssize_t entries = (code_units + 7) / 8;
+  PyObject* table = PyBytes_FromStringAndSize(nullptr, 2 * entries);
+  if (!table) return nullptr;
+  char* bytes = PyBytes_AsString(table);
+  for (Py_ssize_t entry = 0; entry < entries; ++entry) {
+    const Py_ssize_t units = code_units - 8 * entry < 8 ? code_units - 8 * entry : 8;
+    bytes[2 * entry] = static_cast<char>(no_columns_entry | (units - 1));
+    bytes[2 * entry + 1] = 0;  // the line changes by nothing
+  }
+  return table;
+}
+
+// Whether every position of the code is (line, line, None, None): 1, 0, or -1 with an exception.
+inline int positions_are_line_alone(PyObject* code, long line) noexcept {
+  Ref positions = Ref::steal(PyObject_CallMethod(code, "co_positions", nullptr));
+  if (!positions) return -1;
+  Ref expected = Ref::steal(Py_BuildValue("(llOO)", line, line, Py_None, Py_None));
+  if (!expected) return -1;
+  int all = 1;
+  while (all == 1) {
+    Ref position = Ref::steal(PyIter_Next(positions.get()));
+    if (!position) return PyErr_Occurred() ? -1 : 1;
+    all = PyObject_RichCompareBool(position.get(), expected.get(), Py_EQ);
+  }
+  return all;
+}
+
+// A copy of the compiled code object named `name` (also as its qualified name where code objects
+// have one), its columns dropped where they have them: a new reference, or null with an
+// exception pending.
+inline PyObject* code_named(PyObject* code, PyObject* name) noexcept {
+  const RunningInterpreter& facts = running_interpreter();
+  Ref renamed;
+  if (facts.code_replace) {
+    Ref changes = Ref::steal(PyDict_New());
+    if (!changes || PyDict_SetItemString(changes.get(), "co_name", name) < 0 ||
+        (facts.code_qualname && PyDict_SetItemString(changes.get(), "co_qualname", name) < 0)) {
+      return nullptr;
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+    Ref no_arguments = Ref::steal(PyTuple_New(0));
+    if (!replace || !no_arguments) return nullptr;
+    renamed = Ref::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+  } else {
+    // 3.6 and 3.7: types.CodeType(argcount, kwonlyargcount, nlocals, stacksize, flags, code,
+    // consts, names, varnames, filename, name, firstlineno, lnotab, freevars, cellvars).
+    static const char* const fields[] = {
+        "co_argcount", "co_kwonlyargcount", "co_nlocals", "co_stacksize", "co_flags",
+        "co_code",     "co_consts",         "co_names",   "co_varnames",  "co_filename",
+        nullptr,       "co_firstlineno",    "co_lnotab",  "co_freevars",  "co_cellvars"};
+    const Py_ssize_t count = sizeof fields / sizeof fields[0];
+    Ref arguments = Ref::steal(PyTuple_New(count));
+    if (!arguments) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* value = fields[i] ? PyObject_GetAttrString(code, fields[i]) : name;
+      if (!value) return nullptr;
+      if (!fields[i]) Py_INCREF(value);
+      PyTuple_SetItem(arguments.get(), i, value);  // takes the reference
+    }
+    renamed = Ref::steal(PyObject_CallObject(facts.code_type, arguments.get()));
+  }
+  if (!renamed || !facts.code_positions) return renamed.release();
+
+  Ref bytecode = Ref::steal(PyObject_GetAttrString(renamed.get(), "co_code"));
+  Ref first_line = Ref::steal(PyObject_GetAttrString(renamed.get(), "co_firstlineno"));
+  if (!bytecode || !first_line) return nullptr;
+  const long line = PyLong_AsLong(first_line.get());
+  const Py_ssize_t size = PyBytes_Size(bytecode.get());
+  if (size < 0 || (line == -1 && PyErr_Occurred())) return nullptr;
+  Ref table = Ref::steal(lines_without_columns(size / 2));
+  Ref changes = Ref::steal(PyDict_New());
+  Ref replace = Ref::steal(PyObject_GetAttrString(renamed.get(), "replace"));
+  Ref no_arguments = Ref::steal(PyTuple_New(0));
+  if (!table || !changes || !replace || !no_arguments ||
+      PyDict_SetItemString(changes.get(), "co_linetable", table.get()) < 0) {
+    return nullptr;
+  }
+  Ref stripped = Ref::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+  if (!stripped) return nullptr;
+  const int line_alone = positions_are_line_alone(stripped.get(), line);
+  if (line_alone < 0) return nullptr;
+  // A table this interpreter reads otherwise: its columns are kept.
+  return line_alone ? stripped.release() : renamed.release();
+}
+#else
 // A code object with no code, used only to give a traceback entry its file, name and line.
 inline PyObject* new_empty_code(PyObject* filename, PyObject* name, int first_line,
                                 PyObject* empty_tuple, PyObject* empty_bytes) noexcept {
@@ -636,6 +864,7 @@ inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* glob
 #endif
   return reinterpret_cast<PyObject*>(frame);
 }
+#endif  // EXT_COMPAT_STABLE_ABI
 
 }  // namespace compat
 }  // namespace ext

@@ -4,6 +4,20 @@
 
 #include <Python.h>
 
+#if defined(Py_LIMITED_API)
+// One binary serves every CPython from the limited API's version on, debug builds included:
+// counting through the interpreter's own functions keeps a debug build's reference total, which
+// counting inline, by another version's headers, would not.
+#undef Py_INCREF
+#undef Py_DECREF
+#undef Py_XINCREF
+#undef Py_XDECREF
+#define Py_INCREF(object) Py_IncRef((PyObject*)(object))
+#define Py_DECREF(object) Py_DecRef((PyObject*)(object))
+#define Py_XINCREF(object) Py_IncRef((PyObject*)(object))  // both take null
+#define Py_XDECREF(object) Py_DecRef((PyObject*)(object))
+#endif
+
 namespace ext {
 
 // Holds one owned reference (or none). It is made from a raw pointer only through

@@ -1,10 +1,12 @@
-// Traceback entries for failures in native code: a cached code object per line and a frame each.
+// Traceback entries for failures in native code: a cached code object per line and a frame each;
+// on the stable ABI, a frame per error site made at exec.
 #ifndef ZELK_EXT_TRACEBACK_H
 #define ZELK_EXT_TRACEBACK_H
 
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "ext_compat.h"
 #include "ext_hints.h"
@@ -21,6 +23,29 @@ struct Ext_TracebackContext {
   const char* implementing_source;  // shown with the implementing line when the setting allows
 };
 
+// An error site: the function-name string, the implementing-source line where the failure is
+// detected and the module-source line its work belongs to. EXT_SITE makes one where it stands and
+// lists it in a section of the shared object, where exec finds every site.
+struct Ext_ErrorSite {
+  const char* funcname;
+  int c_line;
+  int py_line;
+  // The stable ABI's entries, made at exec: the site named by its function, and with its line.
+  PyObject* hidden_entry;
+  PyObject* shown_entry;
+};
+#define EXT_SITE(funcname, py_line)                                                      \
+  ([]() noexcept {                                                                       \
+    static Ext_ErrorSite ext_site = {funcname, __LINE__, py_line, nullptr, nullptr};     \
+    static Ext_ErrorSite* ext_listed __attribute__((section("ext_error_sites"), used)) = \
+        &ext_site;                                                                       \
+    return &ext_site;                                                                    \
+  }())
+// The linker's bounds of that section.
+extern "C" Ext_ErrorSite* __start_ext_error_sites[] __attribute__((visibility("hidden")));
+extern "C" Ext_ErrorSite* __stop_ext_error_sites[] __attribute__((visibility("hidden")));
+
+#if !EXT_COMPAT_STABLE_ABI
 struct Ext_CodeObjectCacheEntry {
   PyObject* code_object;  // one reference owned by the cache
   int code_line;          // the key: a negated implementing line, or a module-source line
@@ -39,10 +64,13 @@ static Ext_CodeObjectCache ext_code_cache = {0, 0, nullptr};
 // The capacity the table starts with, and the step it grows by.
 static const int ext_code_cache_step = 64;
 
+#endif  // !EXT_COMPAT_STABLE_ABI
+
 static inline PyObject* Ext_PyObject_GetAttrStr(PyObject* object, PyObject* name) {
   return ext::compat::attribute(object, name);
 }
 
+#if !EXT_COMPAT_STABLE_ABI
 // The position of `code_line` in the table, or where it belongs. `count` is at least 1.
 static inline int ext_bisect_code_objects(const Ext_CodeObjectCacheEntry* entries, int count,
                                           int code_line) {
@@ -111,6 +139,8 @@ static inline void ext_insert_code_object(int code_line, PyObject* code_object) 
   Py_INCREF(code_object);
 }
 
+#endif  // !EXT_COMPAT_STABLE_ABI
+
 // `c_line` when the setting asks for the implementing line to be shown, else 0. Leaves the
 // pending exception exactly as it found it.
 static inline int Ext_CLineForTraceback(const Ext_TracebackContext& context, PyThreadState* thread,
@@ -156,6 +186,7 @@ static inline int Ext_CLineForTraceback(const Ext_TracebackContext& context, PyT
   return c_line;
 }
 
+#if !EXT_COMPAT_STABLE_ABI
 // A new code object naming the site, or null with the failing call's exception pending.
 static inline PyObject* Ext_CreateCodeObjectForTraceback(const Ext_TracebackContext& context,
                                                          const char* funcname, int c_line,
@@ -214,5 +245,157 @@ static inline EXT_COLD void Ext_AddTraceback(const Ext_TracebackContext& context
   if (!frame) return;
   PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
+
+static inline void Ext_AddTraceback(const Ext_TracebackContext& context, const Ext_ErrorSite& site,
+                                    const char* filename) {
+  Ext_AddTraceback(context, site.funcname, site.c_line, site.py_line, filename);
+}
+
+#else   // EXT_COMPAT_STABLE_ABI
+// The limited API makes neither code objects nor frames. At exec, each site gets the frame of a
+// function compiled to stand on the site's module-source line and renamed for the site (one
+// named by its function, one with its implementing line too); a failure puts that frame in front
+// of the pending exception's traceback, as the interpreter does with a frame of its own. Nothing
+// runs at a failure: no bytecode, no compiler. A site's entries share its frame.
+
+// The code of `def f(): yield` on each module-source line that a site names, by line: compiled
+// once for the process, by the first exec that gets so far. Compiling while allocations fail is
+// not safe on every interpreter; an exec that follows a failed one compiles nothing. The entries,
+// like the code-object cache, are made once for the process too (an exec that failed half-way
+// leaves the rest to the next one): their frames keep the globals of the exec that made them.
+static PyObject* ext_entry_templates = nullptr;
+// The entries' generators, kept unstarted for ever: their frames stay as made.
+static PyObject* ext_entry_generators = nullptr;
+
+static inline PyObject* ext_compile_entry_templates(const char* filename, PyObject* globals) {
+  static const char definition[] = "def f(): yield\n";
+  int last_line = 0;
+  int lines = 0;
+  for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
+    if ((*site)->py_line > last_line) last_line = (*site)->py_line;
+  }
+  for (int line = 1; line <= last_line; ++line) {
+    for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
+      if ((*site)->py_line == line) {
+        ++lines;
+        break;
+      }
+    }
+  }
+  const size_t size = static_cast<size_t>(last_line) + lines * (sizeof definition - 2) + 1;
+  char* source = static_cast<char*>(PyMem_Malloc(size));
+  if (!source) return PyErr_NoMemory();
+  char* end = source;
+  for (int line = 1; line <= last_line; ++line) {
+    bool named = false;
+    for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
+      named = named || (*site)->py_line == line;
+    }
+    if (named) {
+      std::memcpy(end, definition, sizeof definition - 1);
+      end += sizeof definition - 1;
+    } else {
+      *end++ = '\n';
+    }
+  }
+  *end = '\0';
+  ext::Ref module_code = ext::Ref::steal(Py_CompileString(source, filename, Py_file_input));
+  PyMem_Free(source);
+  if (!module_code) return nullptr;
+  // Run in a namespace of its own, for a function to learn the interpreter's functions from.
+  ext::Ref names = ext::Ref::steal(PyDict_New());
+  if (!names) return nullptr;
+  ext::Ref done = ext::Ref::steal(PyEval_EvalCode(module_code.get(), globals, names.get()));
+  if (!done) return nullptr;
+  PyObject* function = PyDict_GetItemString(names.get(), "f");
+  if (!function || ext::compat::learn_interpreter(module_code.get(), function) < 0) return nullptr;
+  ext::Ref constants = ext::Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+  ext::Ref templates = ext::Ref::steal(PyDict_New());
+  if (!constants || !templates) return nullptr;
+  PyObject* code_type = ext::compat::running_interpreter().code_type;
+  const Py_ssize_t count = PySequence_Size(constants.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    ext::Ref constant = ext::Ref::steal(PySequence_GetItem(constants.get(), i));
+    if (!constant) return nullptr;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(constant.get())) != code_type) continue;
+    ext::Ref line = ext::Ref::steal(PyObject_GetAttrString(constant.get(), "co_firstlineno"));
+    if (!line || PyDict_SetItem(templates.get(), line.get(), constant.get()) < 0) return nullptr;
+  }
+  return count < 0 ? nullptr : templates.release();
+}
+
+// The frame of a new function of `code` renamed `name`, over `globals`: a new reference, or null
+// with an exception pending. The frame belongs to the function's generator, kept unstarted: it
+// shows the first line, and runs nothing.
+static inline PyObject* ext_entry_frame(PyObject* code, PyObject* name, PyObject* globals) {
+  ext::Ref named = ext::Ref::steal(ext::compat::code_named(code, name));
+  if (!named) return nullptr;
+  ext::Ref function = ext::Ref::steal(PyObject_CallFunctionObjArgs(
+      ext::compat::running_interpreter().function_type, named.get(), globals, nullptr));
+  if (!function) return nullptr;
+  ext::Ref generator = ext::Ref::steal(PyObject_CallObject(function.get(), nullptr));
+  if (!generator) return nullptr;
+  ext::Ref frame = ext::Ref::steal(PyObject_GetAttrString(generator.get(), "gi_frame"));
+  if (!frame || PyList_Append(ext_entry_generators, generator.get()) < 0) return nullptr;
+  return frame.release();
+}
+
+// Makes the entries of every site that has none yet, over the module dictionary that
+// `context.globals` holds: 0, or -1 with an exception pending (the sites made so far keep theirs).
+static inline int Ext_MakeTracebackEntries(const Ext_TracebackContext& context,
+                                           const char* filename) {
+  if (!ext_entry_generators) ext_entry_generators = PyList_New(0);
+  if (!ext_entry_generators) return -1;
+  if (!ext_entry_templates) {
+    ext_entry_templates = ext_compile_entry_templates(filename, *context.globals);
+  }
+  if (!ext_entry_templates) return -1;
+  for (Ext_ErrorSite** listed = __start_ext_error_sites; listed != __stop_ext_error_sites;
+       ++listed) {
+    Ext_ErrorSite& site = **listed;
+    if (site.shown_entry) continue;
+    ext::Ref line = ext::Ref::steal(PyLong_FromLong(site.py_line));
+    if (!line) return -1;
+    PyObject* code = PyDict_GetItemWithError(ext_entry_templates, line.get());
+    if (!code) {
+      if (PyErr_Occurred()) return -1;
+      continue;  // a site at line 0: no entry
+    }
+    // One frame for every site of a function on one line, as they share one name there.
+    for (Ext_ErrorSite** other = __start_ext_error_sites; other != listed && !site.hidden_entry;
+         ++other) {
+      if ((*other)->hidden_entry && (*other)->py_line == site.py_line &&
+          std::strcmp((*other)->funcname, site.funcname) == 0) {
+        site.hidden_entry = (*other)->hidden_entry;
+        Py_INCREF(site.hidden_entry);
+      }
+    }
+    if (!site.hidden_entry) {
+      ext::Ref name = ext::Ref::steal(PyUnicode_FromString(site.funcname));
+      if (!name) return -1;
+      site.hidden_entry = ext_entry_frame(code, name.get(), *context.globals);
+      if (!site.hidden_entry) return -1;
+    }
+    ext::Ref name = ext::Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", site.funcname,
+                                                         context.implementing_source, site.c_line));
+    if (!name) return -1;
+    site.shown_entry = ext_entry_frame(code, name.get(), *context.globals);
+    if (!site.shown_entry) return -1;
+  }
+  return 0;
+}
+
+// Puts the site's entry in front of the pending exception's traceback. Never fails: an entry
+// that cannot be made is left out.
+static inline EXT_COLD void Ext_AddTraceback(const Ext_TracebackContext& context,
+                                             const Ext_ErrorSite& site,
+                                             const char* /* filename */) {
+  if (!*context.globals) return;
+  PyThreadState* thread = ext::compat::unchecked_thread_state();
+  const int c_line = site.c_line ? Ext_CLineForTraceback(context, thread, site.c_line) : 0;
+  PyObject* frame = c_line ? site.shown_entry : site.hidden_entry;
+  if (frame) PyTraceBack_Here(reinterpret_cast<struct _frame*>(frame));
+}
+#endif  // EXT_COMPAT_STABLE_ABI
 
 #endif  // ZELK_EXT_TRACEBACK_H

@@ -73,13 +73,13 @@ static const Ext_TracebackContext ext_traceback_context = {
     &ext_runtime_module, &ext_n_s_cline_in_traceback, &ext_d, &ext_empty_tuple, &ext_empty_bytes,
     ext_cfilenm};
 
-static void Ext_AddTraceback(const char* funcname, int c_line, int py_line, const char* filename) {
-  Ext_AddTraceback(ext_traceback_context, funcname, c_line, py_line, filename);
+static void Ext_AddTraceback(const Ext_ErrorSite* site) {
+  Ext_AddTraceback(ext_traceback_context, *site, ext_module_source);
 }
 
 // Records a failure of one of the functions at its site and passes the failure on.
-static EXT_COLD PyObject* ext_function_failed(const char* funcname, int c_line, int py_line) {
-  Ext_AddTraceback(funcname, c_line, py_line, ext_module_source);
+static EXT_COLD PyObject* ext_function_failed(const Ext_ErrorSite* site) {
+  Ext_AddTraceback(site);
   return nullptr;
 }
 
@@ -97,25 +97,25 @@ static const char ext_doc_4zelk_add[] = "\n    TODO: Python docstring\n    ";
 
 static PyObject* ext_pf_4zelk_add(PyObject* /* ext_self */, int ext_v_a, int ext_v_b) {
   PyObject* result = Ext_PyInt_From_int(add(ext_v_a, ext_v_b));
-  if (EXT_UNLIKELY(!result)) return ext_function_failed("zelk.add", __LINE__, 18);
+  if (EXT_UNLIKELY(!result)) return ext_function_failed(EXT_SITE("zelk.add", 18));
   return result;
 }
 
 static EXT_COLD PyObject* ext_pw_4zelk_1add_failed(ext::ArgFailure failure) {
   switch (failure) {
     case ext::ArgFailure::missing_second:
-      return ext_function_failed("zelk.add", __LINE__, 12);
+      return ext_function_failed(EXT_SITE("zelk.add", 12));
     case ext::ArgFailure::bad_keyword:
-      return ext_function_failed("zelk.add", __LINE__, 12);
+      return ext_function_failed(EXT_SITE("zelk.add", 12));
     case ext::ArgFailure::convert_first:
-      return ext_function_failed("zelk.add", __LINE__, 12);
+      return ext_function_failed(EXT_SITE("zelk.add", 12));
     case ext::ArgFailure::convert_second:
-      return ext_function_failed("zelk.add", __LINE__, 12);
+      return ext_function_failed(EXT_SITE("zelk.add", 12));
     case ext::ArgFailure::wrong_count:
     case ext::ArgFailure::none:
       break;
   }
-  return ext_function_failed("zelk.add", __LINE__, 12);
+  return ext_function_failed(EXT_SITE("zelk.add", 12));
 }
 
 static EXT_HOT PyObject* ext_pw_4zelk_1add(PyObject* ext_self, PyObject* ext_args,
@@ -134,25 +134,25 @@ static const char ext_doc_4zelk_2sub[] = "\n    TODO: Python docstring\n    ";
 
 static PyObject* ext_pf_4zelk_2sub(PyObject* /* ext_self */, int ext_v_a, int ext_v_b) {
   PyObject* result = Ext_PyInt_From_int(sub(ext_v_a, ext_v_b));
-  if (EXT_UNLIKELY(!result)) return ext_function_failed("zelk.sub", __LINE__, 24);
+  if (EXT_UNLIKELY(!result)) return ext_function_failed(EXT_SITE("zelk.sub", 24));
   return result;
 }
 
 static EXT_COLD PyObject* ext_pw_4zelk_3sub_failed(ext::ArgFailure failure) {
   switch (failure) {
     case ext::ArgFailure::missing_second:
-      return ext_function_failed("zelk.sub", __LINE__, 20);
+      return ext_function_failed(EXT_SITE("zelk.sub", 20));
     case ext::ArgFailure::bad_keyword:
-      return ext_function_failed("zelk.sub", __LINE__, 20);
+      return ext_function_failed(EXT_SITE("zelk.sub", 20));
     case ext::ArgFailure::convert_first:
-      return ext_function_failed("zelk.sub", __LINE__, 20);
+      return ext_function_failed(EXT_SITE("zelk.sub", 20));
     case ext::ArgFailure::convert_second:
-      return ext_function_failed("zelk.sub", __LINE__, 20);
+      return ext_function_failed(EXT_SITE("zelk.sub", 20));
     case ext::ArgFailure::wrong_count:
     case ext::ArgFailure::none:
       break;
   }
-  return ext_function_failed("zelk.sub", __LINE__, 20);
+  return ext_function_failed(EXT_SITE("zelk.sub", 20));
 }
 
 static EXT_HOT PyObject* ext_pw_4zelk_3sub(PyObject* ext_self, PyObject* ext_args,
@@ -231,11 +231,19 @@ static PyObject* ext_pymod_create(PyObject* spec, PyModuleDef* /* def */) {
   return module.release();
 }
 
-// Warns when the running interpreter is not the one the module was built for.
+// Warns when the running interpreter is not the one the module was built for; on the stable ABI,
+// when it is not one of those the module is built for, the ABI's version and later.
 static int Ext_check_binary_version() {
   char ctversion[16];
   char rtversion[16];
-  PyOS_snprintf(ctversion, sizeof ctversion, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+#if EXT_COMPAT_STABLE_ABI
+  const int build_major = Py_LIMITED_API >> 24;
+  const int build_minor = Py_LIMITED_API >> 16 & 0xff;
+#else
+  const int build_major = PY_MAJOR_VERSION;
+  const int build_minor = PY_MINOR_VERSION;
+#endif
+  PyOS_snprintf(ctversion, sizeof ctversion, "%d.%d", build_major, build_minor);
   // The major and minor numbers, whole: "3.10" must not read as "3.1".
   const char* runtime = Py_GetVersion();
   size_t length = 0;
@@ -245,6 +253,16 @@ static int Ext_check_binary_version() {
   }
   PyOS_snprintf(rtversion, sizeof rtversion, "%.*s", static_cast<int>(length), runtime);
   if (std::strcmp(ctversion, rtversion) == 0) return 0;
+#if EXT_COMPAT_STABLE_ABI
+  const char* digit = rtversion;
+  int runtime_major = 0;
+  int runtime_minor = 0;
+  while (*digit >= '0' && *digit <= '9') runtime_major = 10 * runtime_major + (*digit++ - '0');
+  if (*digit++ == '.' && *digit) {
+    while (*digit >= '0' && *digit <= '9') runtime_minor = 10 * runtime_minor + (*digit++ - '0');
+    if (runtime_major == build_major && runtime_minor >= build_minor) return 0;
+  }
+#endif
   char message[200];
   PyOS_snprintf(message, sizeof message,
                 "compiletime version %s of module '%.100s' does not match runtime version %s",
@@ -272,9 +290,9 @@ static int Ext_InitStrings(const Ext_StringTabEntry* table) {
 }
 
 // Unwinds a failed exec after the pending exception was raised at a site.
-static EXT_COLD int ext_exec_failed(int c_line, int py_line) {
+static EXT_COLD int ext_exec_failed(const Ext_ErrorSite* site) {
   if (ext_m) {
-    if (ext_d) Ext_AddTraceback("init zelk", c_line, py_line, ext_module_source);
+    if (ext_d) Ext_AddTraceback(site);
     // A half-initialised module must not stay registered where later imports would find it.
     PyObject* modules = PyImport_GetModuleDict();
     if (modules && ext_n_s_zelk && PyDict_GetItem(modules, ext_n_s_zelk) == ext_m) {
@@ -304,49 +322,63 @@ static int ext_pymod_exec_zelk(PyObject* ext_pyinit_module) {
                     "Module 'zelk' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  if (Ext_check_binary_version() < 0) return ext_exec_failed(__LINE__, 1);
-  if (!ext_keep(&ext_empty_tuple, PyTuple_New(0))) return ext_exec_failed(__LINE__, 1);
+  if (Ext_check_binary_version() < 0) return ext_exec_failed(EXT_SITE("init zelk", 1));
+  if (!ext_keep(&ext_empty_tuple, PyTuple_New(0))) return ext_exec_failed(EXT_SITE("init zelk", 1));
   if (!ext_keep(&ext_empty_bytes, PyBytes_FromStringAndSize("", 0))) {
-    return ext_exec_failed(__LINE__, 1);
+    return ext_exec_failed(EXT_SITE("init zelk", 1));
   }
 
   Py_INCREF(ext_pyinit_module);
   ext_m = ext_pyinit_module;
   PyObject* moddict = PyModule_GetDict(ext_m);
-  if (!moddict) return ext_exec_failed(__LINE__, 1);
+  if (!moddict) return ext_exec_failed(EXT_SITE("init zelk", 1));
   Py_INCREF(moddict);
   ext_keep(&ext_d, moddict);
+#if EXT_COMPAT_STABLE_ABI
+  // Every site's entry is made here, before any later step can fail.
+  if (Ext_MakeTracebackEntries(ext_traceback_context, ext_module_source) < 0) {
+    return ext_exec_failed(EXT_SITE("init zelk", 1));
+  }
+#endif
   // Stored even when null, like the other statics: after a failure to get the runtime module
   // none is held, and the failure's traceback entry shows the native line.
   PyObject* builtins = PyImport_AddModule("builtins");
   Py_XINCREF(builtins);
-  if (!ext_keep(&ext_b, builtins)) return ext_exec_failed(__LINE__, 1);
+  if (!ext_keep(&ext_b, builtins)) return ext_exec_failed(EXT_SITE("init zelk", 1));
   PyObject* runtime = PyImport_AddModule("ext_runtime");
   Py_XINCREF(runtime);
-  if (!ext_keep(&ext_runtime_module, runtime)) return ext_exec_failed(__LINE__, 1);
-  if (PyObject_SetAttrString(ext_m, "__builtins__", ext_b) < 0) return ext_exec_failed(__LINE__, 1);
-  if (Ext_InitStrings(ext_string_tab) < 0) return ext_exec_failed(__LINE__, 1);
+  if (!ext_keep(&ext_runtime_module, runtime)) return ext_exec_failed(EXT_SITE("init zelk", 1));
+  if (PyObject_SetAttrString(ext_m, "__builtins__", ext_b) < 0) {
+    return ext_exec_failed(EXT_SITE("init zelk", 1));
+  }
+  if (Ext_InitStrings(ext_string_tab) < 0) return ext_exec_failed(EXT_SITE("init zelk", 1));
 
   if (ext_module_is_main_zelk && PyObject_SetAttr(ext_m, ext_n_s_name, ext_n_s_main) < 0) {
-    return ext_exec_failed(__LINE__, 1);
+    return ext_exec_failed(EXT_SITE("init zelk", 1));
   }
   PyObject* modules = PyImport_GetModuleDict();
-  if (!modules) return ext_exec_failed(__LINE__, 1);
+  if (!modules) return ext_exec_failed(EXT_SITE("init zelk", 1));
   if (!PyDict_GetItemWithError(modules, ext_n_s_zelk)) {
     if (PyErr_Occurred() || PyDict_SetItem(modules, ext_n_s_zelk, ext_m) < 0) {
-      return ext_exec_failed(__LINE__, 1);
+      return ext_exec_failed(EXT_SITE("init zelk", 1));
     }
   }
 
   PyObject* function = PyCFunction_NewEx(&ext_mdef_4zelk_1add, nullptr, ext_n_s_zelk);
-  if (!function) return ext_exec_failed(__LINE__, 12);
-  if (ext_store_in_module(ext_n_s_add, function) < 0) return ext_exec_failed(__LINE__, 12);
+  if (!function) return ext_exec_failed(EXT_SITE("init zelk", 12));
+  if (ext_store_in_module(ext_n_s_add, function) < 0) {
+    return ext_exec_failed(EXT_SITE("init zelk", 12));
+  }
   function = PyCFunction_NewEx(&ext_mdef_4zelk_3sub, nullptr, ext_n_s_zelk);
-  if (!function) return ext_exec_failed(__LINE__, 20);
-  if (ext_store_in_module(ext_n_s_sub, function) < 0) return ext_exec_failed(__LINE__, 20);
+  if (!function) return ext_exec_failed(EXT_SITE("init zelk", 20));
+  if (ext_store_in_module(ext_n_s_sub, function) < 0) {
+    return ext_exec_failed(EXT_SITE("init zelk", 20));
+  }
   PyObject* test_dict = PyDict_New();
-  if (!test_dict) return ext_exec_failed(__LINE__, 1);
-  if (ext_store_in_module(ext_n_s_test, test_dict) < 0) return ext_exec_failed(__LINE__, 1);
+  if (!test_dict) return ext_exec_failed(EXT_SITE("init zelk", 1));
+  if (ext_store_in_module(ext_n_s_test, test_dict) < 0) {
+    return ext_exec_failed(EXT_SITE("init zelk", 1));
+  }
   return 0;
 }
 

@@ -11,7 +11,7 @@ import sys
 import textwrap
 import unittest
 
-from zelk_testing import BUILD_VERSION, RUNTIME_VERSION
+from zelk_testing import BUILD_VERSION, RUNTIME_VERSION, STABLE_ABI, version_warned
 
 try:
     import _testcapi
@@ -24,20 +24,25 @@ MODULE_SOURCE = "pkg/zelk.pyi"
 ENTRY_NAME = re.compile(r"init zelk(?: \(pkg/zelk\.cpp:(\d+)\))?$")
 MAX_FAULT_POINTS = 3000  # an import that still fails this far in never ends
 
+
+def _site(before, module_line):
+    return before + r'ext_exec_failed\(EXT_SITE\("init zelk", %d\)\)' % module_line
+
+
 # Exec's failure sites, told apart by the text of the line that reports them, with the line of the
 # module source that their work belongs to.
 EXEC_SITES = [
-    ("builtins module", r"&ext_b, .*ext_exec_failed\(__LINE__, 1\)", 1),
-    ("runtime module", r"&ext_runtime_module, .*ext_exec_failed\(__LINE__, 1\)", 1),
-    ("__builtins__", r'"__builtins__".*ext_exec_failed\(__LINE__, 1\)', 1),
-    ("strings", r"Ext_InitStrings.*ext_exec_failed\(__LINE__, 1\)", 1),
-    ("registry", r"PyDict_SetItem\(modules, .*ext_exec_failed\(__LINE__, 1\)", 1),
-    ("add function", r"if \(!function\) return ext_exec_failed\(__LINE__, 12\)", 12),
-    ("store add", r"ext_n_s_add.*ext_exec_failed\(__LINE__, 12\)", 12),
-    ("sub function", r"if \(!function\) return ext_exec_failed\(__LINE__, 20\)", 20),
-    ("store sub", r"ext_n_s_sub.*ext_exec_failed\(__LINE__, 20\)", 20),
-    ("__test__ dict", r"if \(!test_dict\) return ext_exec_failed\(__LINE__, 1\)", 1),
-    ("store __test__", r"ext_n_s_test.*ext_exec_failed\(__LINE__, 1\)", 1),
+    ("builtins module", _site(r"&ext_b, .*", 1), 1),
+    ("runtime module", _site(r"&ext_runtime_module, .*", 1), 1),
+    ("__builtins__", _site(r'"__builtins__".*', 1), 1),
+    ("strings", _site(r"Ext_InitStrings.*", 1), 1),
+    ("registry", _site(r"PyDict_SetItem\(modules, .*", 1), 1),
+    ("add function", _site(r"if \(!function\) return ", 12), 12),
+    ("store add", _site(r"ext_n_s_add.*", 12), 12),
+    ("sub function", _site(r"if \(!function\) return ", 20), 20),
+    ("store sub", _site(r"ext_n_s_sub.*", 20), 20),
+    ("__test__ dict", _site(r"if \(!test_dict\) return ", 1), 1),
+    ("store __test__", _site(r"ext_n_s_test.*", 1), 1),
 ]
 # How the import machinery itself reports some failed allocations outside exec.
 IMPORT_SYSTEM_FAILURES = [["RuntimeError", "can't allocate lock"], ["OSError", "[Errno 0] Error"]]
@@ -62,10 +67,33 @@ _ENTRIES = """
         return repr(vars(runtime).get("cline_in_traceback", "absent"))
 """
 
+# A stable-ABI build compiles the code of its traceback entries at its first exec, and the
+# interpreter's compiler crashes on a failed allocation (3.6's too): there an exec that fails late,
+# its entries made, comes before a walk. Its lookup of "zelk" in the registry meets a key that
+# cannot be compared.
+FAIL_LATE_FIRST = """
+    import importlib.machinery, importlib.util
+    class Clash(object):
+        def __hash__(self):
+            return hash("zelk")
+
+        def __eq__(self, other):
+            raise LookupError("clash")
+
+    _spec, _clash = importlib.machinery.PathFinder.find_spec("zelk"), Clash()
+    sys.modules[_clash] = None
+    try:
+        _spec.loader.exec_module(importlib.util.module_from_spec(_spec))
+    except LookupError:
+        pass
+    del sys.modules[_clash]
+""" if STABLE_ABI else ""
+
 # One import with allocations failing from argv[1] on, up to argv[2] (0: no end); then, memory
 # back, an import that must work.
 IMPORT_CHILD = _ENTRIES + """
     start, stop = int(sys.argv[1]), int(sys.argv[2])
+    FAIL_LATE_FIRST
     _testcapi.set_nomemory(start, stop)
     try:
         import zelk
@@ -100,6 +128,7 @@ MARCH_CHILD = _ENTRIES + """
         sys.modules["ext_runtime"] = runtime
     spec = importlib.util.find_spec("zelk")
     foreign = sys.modules.setdefault("zelk", types.ModuleType("zelk")) if sys.argv[3:] else None
+    FAIL_LATE_FIRST
     keep = [[].append for _ in range(1000)]
     attempts = []
     for n in range(1000):
@@ -177,8 +206,9 @@ RETRY_CHILD = _ENTRIES + """
 
 
 def run_child(code, *args):
+    code = textwrap.dedent(code).replace("FAIL_LATE_FIRST", textwrap.dedent(FAIL_LATE_FIRST))
     process = subprocess.run(
-        [sys.executable, "-S", "-c", "import sys, _testcapi\n" + textwrap.dedent(code)]
+        [sys.executable, "-S", "-c", "import sys, _testcapi\n" + code]
         + [str(a) for a in args],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     lines = [line for line in process.stdout.decode().splitlines() if line.startswith("RESULT ")]
@@ -206,7 +236,7 @@ fault_points_of_3_6 = unittest.skipUnless(sys.version_info[:2] == (3, 6),
 
 @unittest.skipUnless(_testcapi and hasattr(_testcapi, "set_nomemory"),
                      "needs _testcapi.set_nomemory")
-@unittest.skipIf(BUILD_VERSION != RUNTIME_VERSION,
+@unittest.skipIf(version_warned(RUNTIME_VERSION),
                  "a build for %s warns at each exec, and the interpreter passes over some failed "
                  "allocations of the warning, ending a march of faults early" % BUILD_VERSION)
 class ImportFaultTest(unittest.TestCase):
@@ -279,9 +309,15 @@ class ImportFaultTest(unittest.TestCase):
                         # In a first exec only these show the line: the setting cannot be read yet,
                         # and stays uncreated.
                         self.assertIn(site, EARLY_SITES)
-                        self.assertIn(setting, ("no module", "'absent'"))
+                        # (or made by an exec that failed late first)
+                        self.assertIn(setting, ("no module", "'absent'") + ("False",) * STABLE_ABI)
                         shown_early.add(site)
-        self.assertEqual(shown_early, EARLY_SITES)
+        # Unless an exec that failed late came first, holding the setting but for a new failure
+        # to get its module.
+        if STABLE_ABI:
+            self.assertLessEqual(shown_early, EARLY_SITES)
+        else:
+            self.assertEqual(shown_early, EARLY_SITES)
         self.assertGreater(hidden, 0)
 
     def test_each_exec_site_shows_its_own_line(self):

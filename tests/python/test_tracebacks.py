@@ -238,7 +238,7 @@ class SiteTest(SettingRestored):
                     self.assertTrue(match, code.co_name)
                     line = int(match.group(1))
                     self.assertEqual(line, expected_lines[failure])
-                    self.assertIn('ext_function_failed("zelk.%s", __LINE__, %d)'
+                    self.assertIn('ext_function_failed(EXT_SITE("zelk.%s", %d))'
                                   % (function_name, DEF_LINES[function_name]), lines[line - 1])
                     self.assertEqual((code.co_filename, tb.tb_lineno, code.co_firstlineno),
                                      (MODULE_SOURCE, DEF_LINES[function_name],
@@ -277,7 +277,7 @@ class SiteTest(SettingRestored):
                 match = re.match(r"zelk\.%s \(pkg/zelk\.cpp:(\d+)\)$" % function.__name__,
                                  code.co_name)
                 self.assertTrue(match, code.co_name)
-                self.assertIn('ext_function_failed("zelk.%s", __LINE__, %d)'
+                self.assertIn('ext_function_failed(EXT_SITE("zelk.%s", %d))'
                               % (function.__name__, call_line), lines[int(match.group(1)) - 1])
                 self.assertEqual((tb.tb_lineno, code.co_firstlineno), (call_line, call_line))
 

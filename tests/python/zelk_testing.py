@@ -64,8 +64,19 @@ def deprecated_int_result_message(type_name):
 # headers were raised to the next version for it (the build says so in ZELK_BUILD_VERSION).
 RUNTIME_VERSION = "%d.%d" % sys.version_info[:2]
 BUILD_VERSION = os.environ.get("ZELK_BUILD_VERSION") or RUNTIME_VERSION
-# Which side of ext_compat.h the build took: "internal" reads, or the "documented" C API alone.
+# Which side of ext_compat.h the build took: "internal" reads, the "documented" C API alone, or
+# its "stable" ABI, one build for its version (BUILD_VERSION) and every later one.
 BUILD_API = os.environ.get("ZELK_BUILD_API", "internal")
+STABLE_ABI = BUILD_API == "stable"
+
+
+def version_warned(runtime):
+    """Whether the module warns when an interpreter of version `runtime` ("3.10") loads it."""
+    if runtime == BUILD_VERSION:
+        return False
+    built = tuple(int(part) for part in BUILD_VERSION.split("."))
+    running = tuple(int(part) for part in runtime.split("."))
+    return not STABLE_ABI or running[0] != built[0] or running < built
 # PyPy runs the module through its C API emulation: no reference counts to read, no _testcapi,
 # no subinterpreters, and no ctypes.pythonapi.
 PYPY = sys.implementation.name == "pypy"
