@@ -1,6 +1,7 @@
 """zelk as pip installs it: wheels and the source archive made by backend/zelk_build.py.
 
-WheelForThisInterpreter runs with each interpreter of the matrix (CTest test `packaging`).
+WheelForThisInterpreter runs with each interpreter of the matrix (CTest test `packaging`), and
+TheModuleFile in every build tree (`packaging_module_file`).
 OnTheSystemPython runs once, with the system's python3 and its mypy (`packaging_system_python`):
 the source archive's round trip, what type checkers see, and builds that cannot succeed.
 """
@@ -33,6 +34,16 @@ PIP_QUIET = ["--disable-pip-version-check", "--no-cache-dir"]
 PIP_OFFLINE = PIP_QUIET + ["--no-index"]  # a build that needed a download would fail here
 # A zone nine hours east of UTC, where dates taken from local time would move.
 EAST_OF_UTC = "JST-9"
+# The newest glibc symbol version the module may need, by the machine readelf names: what the
+# manylinux tag that a package index takes for that machine allows.
+GLIBC_CEILINGS = {
+    "Advanced Micro Devices X86-64": (2, 5),
+    "Intel 80386": (2, 5),
+    "AArch64": (2, 17),
+    "IBM S/390": (2, 17),
+    "PowerPC64": (2, 17),
+    "ARM": (2, 17),
+}
 
 
 def expected_tag():
@@ -164,6 +175,24 @@ class WheelForThisInterpreter(unittest.TestCase):
         self.assertNotIn("zelk", checked.stdout.lower() + checked.stderr.lower())
         if checked.returncode and sys.implementation.name != "pypy":
             self.fail("pip check: %s%s" % (checked.stdout, checked.stderr))
+
+
+@unittest.skipUnless(os.environ.get("ZELK_MODULE"), "no build tree's module named")
+class TheModuleFile(unittest.TestCase):
+    """The module this tree built (ZELK_MODULE), judged as a wheel's binary is: in every tree,
+    cross-built ones too, as the host's readelf reads any machine's files."""
+
+    def test_it_needs_the_c_library_alone_at_versions_its_machines_tag_allows(self):
+        shown = run(["readelf", "--wide", "--file-header", "--dynamic", "--version-info",
+                     os.environ["ZELK_MODULE"]], env=clean_environment(LC_ALL="C")).stdout
+        machine = re.search(r"^ *Machine: *(.*\S)", shown, re.M).group(1)
+        self.assertIn(machine, GLIBC_CEILINGS)
+        self.assertEqual(re.findall(r"\(NEEDED\).*\[(.*)\]", shown), ["libc.so.6"])
+        needs = re.findall(r"Name: (\S+)", shown.partition("Version needs section")[2])
+        self.assertTrue(needs, shown)  # printf's version at least
+        too_new = [name for name in needs if not re.match(r"GLIBC_\d+(\.\d+)+$", name) or tuple(
+            int(part) for part in name[len("GLIBC_"):].split(".")) > GLIBC_CEILINGS[machine]]
+        self.assertEqual(too_new, [], machine)
 
 
 MISUSE = textwrap.dedent("""\
