@@ -15,6 +15,7 @@ the supported range is refused in one line rather than with a syntax error.
 import base64
 import csv
 import functools
+import glob
 import gzip
 import hashlib
 import io
@@ -89,6 +90,11 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
         with io.open(os.path.join(metadata_directory, dist_info, name), "w", encoding="utf-8",
                      newline="\n") as file:
             file.write(text)
+    for path in license_files(project):
+        copy = os.path.join(metadata_directory, dist_info, "licenses", *path.split("/"))
+        if not os.path.isdir(os.path.dirname(copy)):
+            os.makedirs(os.path.dirname(copy))
+        shutil.copyfile(os.path.join(ROOT, path), copy)
     return dist_info
 
 
@@ -106,6 +112,8 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     dist_info = _archive_base(project) + ".dist-info"
     metadata = [(dist_info + "/METADATA", metadata_text(project).encode("utf-8"), 0o644),
                 (dist_info + "/WHEEL", wheel_text(tag).encode("utf-8"), 0o644)]
+    metadata.extend((dist_info + "/licenses/" + path, _read_bytes(os.path.join(ROOT, path)), 0o644)
+                    for path in license_files(project))
     name = "%s-%s.whl" % (_archive_base(project), tag)
     _write_atomically(os.path.join(wheel_directory, name),
                       functools.partial(_write_wheel, payload=payload, metadata=metadata,
@@ -118,7 +126,7 @@ def build_sdist(sdist_directory, config_settings=None):
     project = read_project()
     base = _archive_base(project)
     entries = [("PKG-INFO", metadata_text(project).encode("utf-8"))]
-    for path in _sdist_sources():
+    for path in _sdist_sources(project):
         entries.append((path, _read_bytes(os.path.join(ROOT, path))))
     name = base + ".tar.gz"
     _write_atomically(os.path.join(sdist_directory, name),
@@ -141,7 +149,8 @@ def _report(failure):
 
 # --- project metadata ----------------------------------------------------------------------------
 
-_PROJECT_KEYS = ("name", "version", "description", "readme", "requires-python", "classifiers")
+_PROJECT_KEYS = ("name", "version", "description", "readme", "requires-python", "license",
+                 "license-files", "classifiers")
 _README_TYPES = {".md": "text/markdown", ".rst": "text/x-rst"}
 
 
@@ -155,16 +164,44 @@ def read_project(root=ROOT):
     for key in ("name", "version"):
         if not project.get(key):
             raise BuildFailure("pyproject.toml: [project] has no %s" % key)
+    # The license is an SPDX expression, its files a list of patterns (PEP 639); a package index
+    # refuses a License classifier beside the expression.
+    if not isinstance(project.get("license", ""), str):
+        raise BuildFailure('pyproject.toml: [project] license must be an expression, like "MIT"')
+    if not isinstance(project.get("license-files", []), list):
+        raise BuildFailure("pyproject.toml: [project] license-files must be a list of patterns")
+    if "license" in project and any(classifier.startswith("License ::")
+                                    for classifier in project.get("classifiers", [])):
+        raise BuildFailure("pyproject.toml: [project] license and a License classifier both "
+                           "given; keep the license alone")
     return project
 
 
+def license_files(project, root=ROOT):
+    """The files that license-files names, as paths from root with '/': every pattern must match
+    one at least, inside the project."""
+    found = []
+    for pattern in project.get("license-files", []):
+        if pattern.startswith("/") or ".." in pattern.split("/"):
+            raise BuildFailure("pyproject.toml: license-files %r is outside the project" % pattern)
+        matches = sorted(os.path.relpath(path, root).replace(os.sep, "/") for path in glob.glob(
+            os.path.join(glob.escape(root), pattern), recursive=True) if os.path.isfile(path))
+        if not matches:
+            raise BuildFailure("pyproject.toml: license-files %r matches no file" % pattern)
+        found.extend(path for path in matches if path not in found)
+    return found
+
+
 def metadata_text(project, root=ROOT):
-    """METADATA of the wheel and PKG-INFO of the source archive (core metadata 2.1)."""
-    lines = ["Metadata-Version: 2.1", "Name: " + project["name"], "Version: " + project["version"]]
+    """METADATA of the wheel and PKG-INFO of the source archive (core metadata 2.4)."""
+    lines = ["Metadata-Version: 2.4", "Name: " + project["name"], "Version: " + project["version"]]
     if "description" in project:
         lines.append("Summary: " + project["description"])
     if "requires-python" in project:
         lines.append("Requires-Python: " + project["requires-python"])
+    if "license" in project:
+        lines.append("License-Expression: " + project["license"])
+    lines.extend("License-File: " + path for path in license_files(project, root))
     lines.extend("Classifier: " + classifier for classifier in project.get("classifiers", []))
     description = ""
     if "readme" in project:
@@ -303,8 +340,9 @@ def _add_to_zip(archive, name, data, mode, date_time):
     archive.writestr(info, data)
 
 
-def _sdist_sources():
+def _sdist_sources(project):
     paths = list(SDIST_FILES)
+    paths.extend(path for path in license_files(project) if path not in paths)
     for directory in SDIST_DIRECTORIES:
         for parent, subdirectories, files in os.walk(os.path.join(ROOT, directory)):
             subdirectories[:] = [name for name in subdirectories if name != "__pycache__"]

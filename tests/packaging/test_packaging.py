@@ -1,6 +1,7 @@
 """zelk as pip installs it: wheels and the source archive made by backend/zelk_build.py.
 
-WheelForThisInterpreter runs with each interpreter of the matrix (CTest test `packaging`).
+WheelForThisInterpreter runs with each interpreter of the matrix (CTest test `packaging`), and
+TheModuleFile in every build tree (`packaging_module_file`).
 OnTheSystemPython runs once, with the system's python3 and its mypy (`packaging_system_python`):
 the source archive's round trip, what type checkers see, and builds that cannot succeed.
 """
@@ -28,11 +29,26 @@ with open(os.path.join(SOURCE_DIR, "pyproject.toml")) as _pyproject:
     VERSION = re.search(r'^version = "(.*)"$', _pyproject.read(), re.M).group(1)
 with open(os.path.join(SOURCE_DIR, "pkg", "zelk.pyi"), "rb") as _stub:
     STUB = _stub.read()
+with open(os.path.join(SOURCE_DIR, "LICENSE"), "rb") as _license:
+    LICENSE = _license.read()
+# Core metadata fields that a package index judges, in METADATA and PKG-INFO alike; no License
+# classifier may stand beside the expression.
+METADATA_FIELDS = ("Metadata-Version: 2.4", "License-Expression: MIT", "License-File: LICENSE")
 MODULE_NAME = "zelk" + sysconfig.get_config_var("EXT_SUFFIX")
 PIP_QUIET = ["--disable-pip-version-check", "--no-cache-dir"]
 PIP_OFFLINE = PIP_QUIET + ["--no-index"]  # a build that needed a download would fail here
 # A zone nine hours east of UTC, where dates taken from local time would move.
 EAST_OF_UTC = "JST-9"
+# The newest glibc symbol version the module may need, by the machine readelf names: what the
+# manylinux tag that a package index takes for that machine allows.
+GLIBC_CEILINGS = {
+    "Advanced Micro Devices X86-64": (2, 5),
+    "Intel 80386": (2, 5),
+    "AArch64": (2, 17),
+    "IBM S/390": (2, 17),
+    "PowerPC64": (2, 17),
+    "ARM": (2, 17),
+}
 
 
 def expected_tag():
@@ -90,6 +106,12 @@ def files_under(directory):
             for name in subdirectories + files}
 
 
+def check_metadata(test, text):
+    headers = text.partition("\n\n")[0].splitlines()
+    test.assertEqual([field for field in METADATA_FIELDS if field not in headers], [])
+    test.assertEqual([field for field in headers if field.startswith("Classifier: License")], [])
+
+
 def wheel_entries(path):
     with zipfile.ZipFile(path) as archive:
         return [(info, archive.read(info)) for info in archive.infolist()]
@@ -127,10 +149,13 @@ class WheelForThisInterpreter(unittest.TestCase):
         dist_info = "zelk-%s.dist-info/" % VERSION
         self.assertEqual([info.filename for info, _ in entries],
                          ["zelk-stubs/__init__.pyi", MODULE_NAME, dist_info + "METADATA",
-                          dist_info + "WHEEL", dist_info + "RECORD"])
+                          dist_info + "WHEEL", dist_info + "licenses/LICENSE",
+                          dist_info + "RECORD"])
         self.assertEqual({info.date_time for info, _ in entries}, {(1980, 1, 1, 0, 0, 0)})
         content = {info.filename: data for info, data in entries}
         self.assertEqual(content["zelk-stubs/__init__.pyi"], STUB)
+        self.assertEqual(content[dist_info + "licenses/LICENSE"], LICENSE)
+        check_metadata(self, content[dist_info + "METADATA"].decode())
         tree_module, build_type = os.environ.get("ZELK_MODULE"), os.environ.get("ZELK_BUILD_TYPE")
         if tree_module and build_type == "Release":
             with open(tree_module, "rb") as module:  # the same CMake build, byte for byte
@@ -164,6 +189,24 @@ class WheelForThisInterpreter(unittest.TestCase):
         self.assertNotIn("zelk", checked.stdout.lower() + checked.stderr.lower())
         if checked.returncode and sys.implementation.name != "pypy":
             self.fail("pip check: %s%s" % (checked.stdout, checked.stderr))
+
+
+@unittest.skipUnless(os.environ.get("ZELK_MODULE"), "no build tree's module named")
+class TheModuleFile(unittest.TestCase):
+    """The module this tree built (ZELK_MODULE), judged as a wheel's binary is: in every tree,
+    cross-built ones too, as the host's readelf reads any machine's files."""
+
+    def test_it_needs_the_c_library_alone_at_versions_its_machines_tag_allows(self):
+        shown = run(["readelf", "--wide", "--file-header", "--dynamic", "--version-info",
+                     os.environ["ZELK_MODULE"]], env=clean_environment(LC_ALL="C")).stdout
+        machine = re.search(r"^ *Machine: *(.*\S)", shown, re.M).group(1)
+        self.assertIn(machine, GLIBC_CEILINGS)
+        self.assertEqual(re.findall(r"\(NEEDED\).*\[(.*)\]", shown), ["libc.so.6"])
+        needs = re.findall(r"Name: (\S+)", shown.partition("Version needs section")[2])
+        self.assertTrue(needs, shown)  # printf's version at least
+        too_new = [name for name in needs if not re.match(r"GLIBC_\d+(\.\d+)+$", name) or tuple(
+            int(part) for part in name[len("GLIBC_"):].split(".")) > GLIBC_CEILINGS[machine]]
+        self.assertEqual(too_new, [], machine)
 
 
 MISUSE = textwrap.dedent("""\
@@ -218,7 +261,8 @@ class OnTheSystemPython(unittest.TestCase):
         listed = run(["tar", "-tzf", self.sdists[0]]).stdout.split()
         with tarfile.open(self.sdists[0]) as archive:  # without SOURCE_DATE_EPOCH: 1980
             self.assertEqual({member.mtime for member in archive}, {315532800})
-        needed = ["CMakeLists.txt", "PKG-INFO", "README.md", "backend/zelk_build.py",
+            check_metadata(self, archive.extractfile("zelk-%s/PKG-INFO" % VERSION).read().decode())
+        needed = ["CMakeLists.txt", "LICENSE", "PKG-INFO", "README.md", "backend/zelk_build.py",
                   "pyproject.toml"] + ["pkg/" + name for name in os.listdir(
                       os.path.join(SOURCE_DIR, "pkg")) if name != "__pycache__"]
         self.assertEqual(listed, sorted("zelk-%s/%s" % (VERSION, name) for name in needed))
