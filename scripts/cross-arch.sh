@@ -7,7 +7,9 @@
 #
 #   scripts/cross-arch.sh tree ARCH              make the tree, or reuse it; prints its path
 #   scripts/cross-arch.sh toolchain ARCH DIR     write DIR/toolchain.cmake and DIR/python3
-#   scripts/cross-arch.sh test ARCH BUILD        configure, build and run ctest in BUILD
+#   scripts/cross-arch.sh test ARCH BUILD [OPTION...]
+#                                                configure (with CMake's OPTIONs), build and run
+#                                                ctest in BUILD
 #
 # What is missing (the cross compiler, qemu-user, mmdebstrap) is installed when running as root.
 # Exits 3, after one line saying why, when this machine cannot do it (not root, no Debian
@@ -170,6 +172,7 @@ EOF
 
 run_tests() {
   local build="$1" phase=$SECONDS
+  shift
   mkdir -p "$build"
   install_tools
   local tools_time=$((SECONDS - phase))
@@ -179,7 +182,7 @@ run_tests() {
   write_toolchain "$build/cross" >/dev/null
   phase=$SECONDS
   rm -f "$build/configure.log" "$build/build.log"
-  if ! cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$build/cross/toolchain.cmake" \
+  if ! cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$build/cross/toolchain.cmake" "$@" \
     >"$build/configure.log" 2>&1 || ! cmake --build "$build" -j2 >"$build/build.log" 2>&1; then
     cat "$build/configure.log" "$build/build.log" 2>/dev/null | tail -60
     echo "cross-arch: $arch: the build failed"
@@ -208,11 +211,11 @@ case "${1:-}" in
     ;;
   test)
     set_arch "${2:-}"
-    [ -n "${3:-}" ] || { echo "usage: $0 test ARCH BUILD" >&2; exit 1; }
-    run_tests "$3"
+    [ -n "${3:-}" ] || { echo "usage: $0 test ARCH BUILD [OPTION...]" >&2; exit 1; }
+    run_tests "${@:3}"
     ;;
   *)
-    echo "usage: $0 tree ARCH | toolchain ARCH DIR | test ARCH BUILD" >&2
+    echo "usage: $0 tree ARCH | toolchain ARCH DIR | test ARCH BUILD [OPTION...]" >&2
     exit 1
     ;;
 esac

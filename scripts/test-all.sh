@@ -9,12 +9,16 @@
 # unstable tree says so in one line and runs the rest. A name with a suffix builds another way,
 # in a tree of its own: "-public" on the documented C API alone (ZELK_PUBLIC_API_ONLY), "-next"
 # against the interpreter's headers raised to the next minor version, as for a CPython not yet
-# released (ZELK_NEXT_MINOR_HEADERS). The whole matrix adds 3.6-public, 3.15-public and 3.15-next.
+# released (ZELK_NEXT_MINOR_HEADERS); "-abi3" on the stable ABI (ZELK_STABLE_ABI): 3.6-abi3
+# builds zelk.abi3.so, and every other "-abi3" tree tests that very file with its interpreter
+# (ZELK_STABLE_ABI_MODULE). The whole matrix adds 3.6-public, 3.15-public and 3.15-next, and the
+# stable ABI's module on every CPython.
 #
 #   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.14d 3.6-public
 #
 # Debian's other architectures (arm64 s390x ppc64el i386 armhf, or those named) follow, each
-# cross-built and run under qemu-user by scripts/cross-arch.sh in build-all/<arch>/.
+# cross-built and run under qemu-user by scripts/cross-arch.sh in build-all/<arch>/, and once
+# more on the stable ABI in build-all/<arch>-abi3/ ("arm64-abi3" names that one alone).
 #
 # The heavy reliability suites (ctest labels sanitize and reliability) run on the interpreters
 # in ZELK_HEAVY_VERSIONS (default "3.6 3.12 3.14"), and are left out on the others to keep the
@@ -25,7 +29,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 [ -d "$pyenv_root/versions" ] || pyenv_root=/root/.pyenv
-heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14} "
+heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14 3.6-abi3 3.12-abi3 3.14-abi3} "
 heavy_labels='sanitize|reliability'
 sid_tree="$root/scripts/sid-tree.sh"
 failed=()
@@ -68,6 +72,7 @@ if [ $# -gt 0 ]; then
   wants_sid=0
   for name in "$@"; do
     name="${name%-public}"
+    name="${name%-abi3}"
     [[ " ${sid_names[*]} " == *" ${name%-next} "* ]] && wants_sid=1
   done
 fi
@@ -102,13 +107,13 @@ cross_arches=()
 cross_built=0
 interpreter_names=()
 for name in "$@"; do
-  if [[ " $cross_all " == *" $name "* ]]; then
+  if [[ " $cross_all " == *" ${name%-abi3} "* ]]; then
     cross_arches+=("$name")
   else
     interpreter_names+=("$name")
   fi
 done
-[ $# -gt 0 ] || read -ra cross_arches <<<"$cross_all"
+[ $# -gt 0 ] || read -ra cross_arches <<<"$cross_all ${cross_all// /-abi3 }-abi3"
 # ---
 
 if [ $# -gt 0 ]; then
@@ -119,7 +124,12 @@ else
   # The documented C API side, and a CPython newer than any checked (made from 3.15's headers).
   versions+=(3.6-public)
   [ -n "${in_sid_tree[3.15]:-}" ] && versions+=(3.15-public 3.15-next)
+  # One stable-ABI module, built against 3.6 first, then on every CPython.
+  for version in "${versions[@]}"; do
+    [[ "$version" =~ ^3\.[0-9]+d?$ ]] && versions+=("$version-abi3")
+  done
 fi
+abi3_module="$root/build-all/3.6-abi3/zelk.abi3.so"
 
 mkdir -p "$root/build-all"
 summaries=()
@@ -135,6 +145,14 @@ for version in "${versions[@]}"; do
     *-next)
       base="${version%-next}" configure=(-DZELK_NEXT_MINOR_HEADERS=ON)
       built=", headers raised to the next minor version"
+      ;;
+    3.6-abi3)
+      base=3.6 configure=(-DZELK_STABLE_ABI=ON)
+      built=", stable ABI: zelk.abi3.so built"
+      ;;
+    *-abi3)
+      base="${version%-abi3}" configure=(-DZELK_STABLE_ABI_MODULE="$abi3_module")
+      built=", stable ABI: 3.6-abi3's zelk.abi3.so"
       ;;
   esac
   python="${interpreters[$base]:-}"
@@ -166,7 +184,7 @@ for version in "${versions[@]}"; do
     failed+=("$version (configure)")
     continue
   fi
-  sed -n 's/^-- \(zelk uses the documented C API only.*\)/\1/p' "$build.configure.log"
+  sed -n 's/^-- \(zelk uses the \(documented\|limited\) C API .*\)/\1/p' "$build.configure.log"
   if ! "${run[@]}" cmake --build "$build" -j2 >"$build.build.log" 2>&1; then
     cat "$build.build.log"
     failed+=("$version (build)")
@@ -188,16 +206,23 @@ for version in "${versions[@]}"; do
   fi
   count_tests "$build.ctest.log"
   sed -n '/% tests passed/,$p' "$build.ctest.log"
-  summaries+=("$label: $summary$note, $((SECONDS - started)) s")
+  module_digest=""
+  if [[ "$version" == *-abi3 ]]; then
+    module_digest=", zelk.abi3.so sha256 $(sha256sum "$build/zelk.abi3.so" | cut -c1-16)"
+  fi
+  summaries+=("$label: $summary$note$module_digest, $((SECONDS - started)) s")
 done
 
 # --- Debian's other architectures under qemu-user: the functional suites and the core's test.
 for index in "${!cross_arches[@]}"; do
-  arch="${cross_arches[$index]}"
-  build="$root/build-all/$arch"
-  echo "=== $arch: Debian bookworm's python3.11 under qemu-user in ${build#"$root"/}"
+  name="${cross_arches[$index]}"
+  arch="${name%-abi3}"
+  build="$root/build-all/$name"
+  options=()
+  [ "$name" = "$arch" ] || options=(-DZELK_STABLE_ABI=ON)
+  echo "=== $name: Debian bookworm's python3.11 under qemu-user in ${build#"$root"/}"
   started=$SECONDS
-  "$root/scripts/cross-arch.sh" test "$arch" "$build" 2>&1 | tee "$build.log"
+  "$root/scripts/cross-arch.sh" test "$arch" "$build" "${options[@]}" 2>&1 | tee "$build.log"
   status=${PIPESTATUS[0]}
   if [ "$status" -eq 3 ]; then
     # This machine cannot (its one line above says why): the other architectures neither.
@@ -206,9 +231,9 @@ for index in "${!cross_arches[@]}"; do
   fi
   count_tests "$build.log"
   cross_built=$((cross_built + 1))
-  [ "$status" -eq 0 ] || failed+=("$arch")
+  [ "$status" -eq 0 ] || failed+=("$name")
   phases="$(sed -n "s/^cross-arch: $arch: //p" "$build.log")"
-  summaries+=("$arch under qemu: $summary, $((SECONDS - started)) s (${phases:-no build})")
+  summaries+=("$name under qemu: $summary, $((SECONDS - started)) s (${phases:-no build})")
 done
 # ---
 
