@@ -26,7 +26,7 @@
 # line and exits 3. Works in build-release/ of the checkout, which the trees see at its own path.
 set -euo pipefail
 umask 022
-export LC_ALL=C TZ=UTC PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+export LC_ALL=C TZ=UTC PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 NO_COLOR=1
 unset CMAKE_TOOLCHAIN_FILE PYTHONPATH PYTHONHOME
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -105,7 +105,9 @@ git -C "$root" archive --format=tar HEAD | tar -x -C "$work/src"
 
 # The smoke check, run by every interpreter a wheel goes to, from a directory without zelk.
 cat >"$work/smoke.py" <<'EOF'
-import os, platform, sys, traceback
+import os, platform, sys, traceback, warnings
+# Any warning on import, such as a version mismatch, fails the check.
+warnings.simplefilter("error")
 import zelk
 expected = sys.argv[1]
 assert os.path.basename(zelk.__file__) == expected, (zelk.__file__, expected)
@@ -118,8 +120,10 @@ except TypeError as error:
     assert (entry.filename, entry.lineno, entry.name) == ("pkg/zelk.pyi", 12, "zelk.add"), entry
 else:
     raise AssertionError("zelk.add('x', 1) did not fail")
-print("%s %s %s: imports %s; add, sub by keyword, traceback entry pkg/zelk.pyi:12 zelk.add" % (
-    platform.python_implementation(), platform.python_version(), platform.machine(), expected))
+# The module's "Add" reaches C stdout at exit, before or after this line.
+print("smoke: %s %s %s: imports %s; add, sub by keyword, traceback entry pkg/zelk.pyi:12 "
+      "zelk.add" % (platform.python_implementation(), platform.python_version(),
+                    platform.machine(), expected))
 EOF
 # Installs an artifact into a fresh venv of an interpreter and runs the smoke check; the same
 # paths here and in the unstable tree.
@@ -127,12 +131,15 @@ cat >"$work/venv-check.sh" <<'EOF'
 #!/bin/sh
 # venv-check.sh PYTHON VENV ARTIFACT MODULE
 set -e
+here="$(cd "$(dirname "$0")" && pwd)"
 rm -rf "$2"
 "$1" -m venv "$2"
 "$2/bin/python" -m pip install --no-index --no-deps --no-cache-dir -q "$3"
 pip="$("$2/bin/python" -m pip --version | cut -d' ' -f2)"
-cd "$(dirname "$0")/empty"
-echo "$("$2/bin/python" "$(dirname "$0")/smoke.py" "$4" | head -1), venv, pip $pip"
+cd "$here/empty"
+out="$("$2/bin/python" "$here/smoke.py" "$4")"
+case "$out" in *Add*) ;; *) echo "no Add on C stdout: $out" >&2; exit 1 ;; esac
+echo "$(echo "$out" | sed -n 's/.*smoke: //p'), venv, pip $pip"
 EOF
 chmod +x "$work/venv-check.sh"
 
@@ -148,7 +155,9 @@ say "built $(basename "$sdist")"
 
 # --- the wheels, each from the source archive ----------------------------------------------------
 # Into built/NAME/, where exactly one wheel must appear.
+built_keys=()
 take_wheel() {
+  built_keys+=("$1")
   local made=("$work/built/$1"/*.whl)
   [ ${#made[@]} -eq 1 ] && [ -f "${made[0]}" ] || fail "$1: no single wheel in $work/built/$1"
   say "built $(basename "${made[0]}") ($2)"
@@ -230,7 +239,7 @@ done
 
 # --- twine ---------------------------------------------------------------------------------------
 for artifact in "$stage"/zelk-*; do
-  checked="$(in_sid twine check --strict "$artifact" 2>&1)" ||
+  checked="$(in_sid twine --no-color check --strict "$artifact" 2>&1)" ||
     { echo "$checked" >&2; fail "twine check --strict $(basename "$artifact")"; }
   proof "twine check --strict: $(basename "$artifact"): $(tr -s ' \n' '  ' <<<"$checked" |
     sed 's/.*: //')"
@@ -260,7 +269,9 @@ cross_check() {
     logged "install-$arch.log" "$cross/python3-elf" "$pip_wheel/pip" install --no-index \
       --no-deps --no-cache-dir -q --target "$target" "$wheel"
     line="$(cd "$work/empty" && PYTHONPATH="$target" "$cross/python3" "$work/smoke.py" \
-      "$module" | head -1)" || fail "$(basename "$wheel") on $arch"
+      "$module")" || fail "$(basename "$wheel") on $arch"
+    [[ "$line" == *Add* ]] || fail "$(basename "$wheel") on $arch: no Add on C stdout"
+    line="$(sed -n 's/.*smoke: //p' <<<"$line")"
     line="$line, pip install --target, $(basename "$pip_wheel" | cut -d- -f1-2)"
   fi
   proof "install: $(basename "$wheel"): $line (qemu)"
