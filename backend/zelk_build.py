@@ -6,11 +6,13 @@ one description of how the module is built. Standard library only.
 
 It is also a command, for interpreters whose pip predates in-tree backends (3.6 ships pip 18.1):
 
-    python3.6 backend/zelk_build.py wheel [DIRECTORY]    # then pip install DIRECTORY/zelk-*.whl
+    python3.6 backend/zelk_build.py wheel [--stable-abi] [DIRECTORY]    # then pip install it
     python3 backend/zelk_build.py sdist [DIRECTORY]
 
-DIRECTORY defaults to dist. The file parses on Python 2 as well, so that an interpreter outside
-the supported range is refused in one line rather than with a syntax error.
+DIRECTORY defaults to dist. The stable-ABI wheel (cp36-abi3), one module for every CPython from
+3.6 on, is asked for with --stable-abi here and with the config setting stable-abi=true through
+a frontend (pip wheel . -C stable-abi=true). The file parses on Python 2 as well, so that an
+interpreter outside the supported range is refused in one line rather than with a syntax error.
 """
 import base64
 import csv
@@ -43,6 +45,9 @@ SDIST_DIRECTORIES = ("pkg",)
 # text and line numbers that the module's traceback entries point at.
 STUB_SOURCE = "pkg/zelk.pyi"
 STUB_IN_WHEEL = "zelk-stubs/__init__.pyi"
+
+# The stable ABI the module is built against, as the wheel tag names it (cp36-abi3).
+STABLE_ABI_VERSION = (3, 6)
 
 # The earliest time a zip archive can hold; archive timestamps without SOURCE_DATE_EPOCH.
 ZIP_EPOCH = 315532800  # 1980-01-01T00:00:00Z
@@ -84,9 +89,10 @@ def get_requires_for_build_sdist(config_settings=None):
 @_hook
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     project = read_project()
+    tag = wheel_tag(_wants_stable_abi(config_settings))
     dist_info = _archive_base(project) + ".dist-info"
     os.mkdir(os.path.join(metadata_directory, dist_info))
-    for name, text in (("METADATA", metadata_text(project)), ("WHEEL", wheel_text(wheel_tag()))):
+    for name, text in (("METADATA", metadata_text(project)), ("WHEEL", wheel_text(tag))):
         with io.open(os.path.join(metadata_directory, dist_info, name), "w", encoding="utf-8",
                      newline="\n") as file:
             file.write(text)
@@ -101,10 +107,11 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 @_hook
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = read_project()
-    tag = wheel_tag()
+    stable_abi = _wants_stable_abi(config_settings)
+    tag = wheel_tag(stable_abi)
     build_dir = tempfile.mkdtemp(prefix="zelk-build-")
     try:
-        module = _build_module(build_dir)
+        module = _build_module(build_dir, stable_abi)
         payload = [(os.path.basename(module), _read_bytes(module), 0o755),
                    (STUB_IN_WHEEL, _read_bytes(os.path.join(ROOT, STUB_SOURCE)), 0o644)]
     finally:
@@ -140,6 +147,35 @@ def _require_supported_interpreter():
         running = ".".join(str(part) for part in sys.version_info[:3])
         raise BuildFailure("needs Python %d.%d or later; %s is Python %s"
                            % (OLDEST_VERSION + (sys.executable, running)))
+
+
+_TRUE_WORDS = ("true", "1", "yes", "on")
+_FALSE_WORDS = ("false", "0", "no", "off")
+
+
+def _wants_stable_abi(config_settings):
+    """Reads the frontend's config settings (pip wheel -C KEY=VALUE). A key this backend does not
+    know is refused, so that a misspelt request does not quietly build the other wheel."""
+    settings = dict(config_settings or {})
+    value = settings.pop("stable-abi", "false")
+    if settings:
+        raise BuildFailure("unknown config setting %s; the one known is stable-abi=true|false"
+                           % ", ".join(repr(key) for key in sorted(settings)))
+    if not isinstance(value, str) or value.lower() not in _TRUE_WORDS + _FALSE_WORDS:
+        raise BuildFailure("config setting stable-abi=%r: give true or false" % (value,))
+    if value.lower() in _FALSE_WORDS:
+        return False
+    if sys.implementation.name != "cpython":
+        raise BuildFailure("the stable-ABI wheel is CPython's; %s has none (build without "
+                           "stable-abi)" % _interpreter_name())
+    return True
+
+
+def _interpreter_name():
+    """'PyPy 3.9' or 'CPython 3.12', for messages."""
+    names = {"cpython": "CPython", "pypy": "PyPy"}
+    implementation = sys.implementation.name
+    return "%s %d.%d" % ((names.get(implementation, implementation),) + sys.version_info[:2])
 
 
 def _report(failure):
@@ -219,9 +255,16 @@ def wheel_text(tag):
 _INTERPRETER_ABBREVIATIONS = {"cpython": "cp", "pypy": "pp", "ironpython": "ip", "jython": "jy"}
 
 
-def wheel_tag():
+def wheel_tag(stable_abi=False):
     """The PEP 425 tag of a module built for the running interpreter: cp36-cp36m-linux_x86_64,
-    cp313-cp313-linux_x86_64, pp39-pypy39_pp73-linux_x86_64."""
+    cp313-cp313-linux_x86_64, pp39-pypy39_pp73-linux_x86_64; with stable_abi, the tag of the one
+    module for every CPython from 3.6 on, whichever CPython builds it: cp36-abi3-linux_x86_64."""
+    platform = sysconfig.get_platform()
+    if platform == "linux-x86_64" and sys.maxsize <= 2**32:
+        platform = "linux-i686"  # a 32-bit interpreter on a 64-bit kernel
+    if stable_abi:
+        return "-".join(_tag_part(part) for part in (
+            "cp%d%d" % STABLE_ABI_VERSION, "abi3", platform))
     implementation = sys.implementation.name
     interpreter = (_INTERPRETER_ABBREVIATIONS.get(implementation, implementation) +
                    "%d%d" % sys.version_info[:2])
@@ -234,9 +277,6 @@ def wheel_tag():
                            % (sys.executable, ext_suffix))
     fields = parts[1].split("-")
     abi = "cp" + fields[1] if fields[0] == "cpython" else "_".join(fields[:2])
-    platform = sysconfig.get_platform()
-    if platform == "linux-x86_64" and sys.maxsize <= 2**32:
-        platform = "linux-i686"  # a 32-bit interpreter on a 64-bit kernel
     return "-".join(_tag_part(part) for part in (interpreter, abi, platform))
 
 
@@ -264,9 +304,10 @@ _MISSING_TOOLS = (
 )
 
 
-def _build_module(build_dir):
+def _build_module(build_dir, stable_abi=False):
     """Configures the project's CMake in build_dir for the running interpreter, builds the zelk
-    target alone (no tests) and returns the path of the module."""
+    target alone (no tests) and returns the path of the module: with stable_abi, zelk.abi3.so
+    built against the stable ABI (CMake option ZELK_STABLE_ABI)."""
     cmake = shutil.which("cmake")
     if not cmake:
         raise BuildFailure("no cmake on PATH; building zelk needs CMake (Debian: cmake)")
@@ -275,7 +316,8 @@ def _build_module(build_dir):
         raise BuildFailure("%s has no development headers (no Python.h in %s); install them "
                            "(Debian: python3-dev)" % (sys.executable, include))
     configured = _run_cmake([cmake, "-S", ROOT, "-B", build_dir,
-                             "-DPython3_EXECUTABLE=" + sys.executable, "-DBUILD_TESTING=OFF"],
+                             "-DPython3_EXECUTABLE=" + sys.executable, "-DBUILD_TESTING=OFF",
+                             "-DZELK_STABLE_ABI=" + ("ON" if stable_abi else "OFF")],
                             "configuring")
     # A CPython newer than any the module was checked against is read through its documented
     # C API alone: CMake says so in one line, passed on to the build's log.
@@ -283,7 +325,8 @@ def _build_module(build_dir):
         if line.startswith("-- zelk uses the documented C API only"):
             sys.stderr.write(line[len("-- "):] + "\n")
     _run_cmake([cmake, "--build", build_dir, "--target", "zelk"], "building")
-    module = os.path.join(build_dir, "zelk" + sysconfig.get_config_var("EXT_SUFFIX"))
+    suffix = ".abi3.so" if stable_abi else sysconfig.get_config_var("EXT_SUFFIX")
+    module = os.path.join(build_dir, "zelk" + suffix)
     if not os.path.isfile(module):
         made = sorted(name for name in os.listdir(build_dir) if name.startswith("zelk."))
         raise BuildFailure("CMake made %s, not the %s that %s imports" % (
@@ -477,8 +520,15 @@ _COMMANDS = {"wheel": build_wheel, "sdist": build_sdist}
 
 
 def main(arguments):
-    if len(arguments) not in (1, 2) or arguments[0] not in _COMMANDS:
-        sys.stderr.write("usage: python3 backend/zelk_build.py {wheel|sdist} [DIRECTORY]\n")
+    arguments = list(arguments)
+    config_settings = {}
+    if arguments[:1] == ["wheel"] and "--stable-abi" in arguments:
+        arguments.remove("--stable-abi")
+        config_settings["stable-abi"] = "true"
+    if len(arguments) not in (1, 2) or arguments[0] not in _COMMANDS or \
+            arguments[-1].startswith("-"):
+        sys.stderr.write("usage: python3 backend/zelk_build.py "
+                         "{wheel [--stable-abi]|sdist} [DIRECTORY]\n")
         return 2
     try:
         _require_supported_interpreter()
@@ -488,7 +538,10 @@ def main(arguments):
     directory = arguments[1] if len(arguments) == 2 else "dist"
     if not os.path.isdir(directory):
         os.makedirs(directory)
-    name = _COMMANDS[arguments[0]](directory)
+    if arguments[0] == "wheel":
+        name = build_wheel(directory, config_settings)
+    else:
+        name = build_sdist(directory)
     sys.stdout.write(os.path.join(directory, name) + "\n")
     return 0
 

@@ -16,12 +16,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 tree="${ZELK_SID_TREE:-/var/tmp/zelk-trees/sid}"
 sources=/etc/apt/sources.list.d/debian.sources
-# What the matrix, the packaging checks and the benchmark use there.
+# What the matrix, the packaging checks, the benchmark and the release's checks use there.
 packages=(
   python3.14-dev python3.14-venv python3.14-dbg python3.15-dev python3.15-venv python3.15-dbg
   libpython3.14-testsuite libpython3.15-testsuite pypy3 pypy3-dev pypy3-venv
   g++ cmake make valgrind libgtest-dev libgmock-dev python3-mypy nanobind-dev pybind11-dev
-  swig gnuplot-nox
+  swig gnuplot-nox python3-auditwheel twine
 )
 
 unavailable() {
