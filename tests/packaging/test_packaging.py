@@ -208,6 +208,22 @@ class TheModuleFile(unittest.TestCase):
             int(part) for part in name[len("GLIBC_"):].split(".")) > GLIBC_CEILINGS[machine]]
         self.assertEqual(too_new, [], machine)
 
+    @unittest.skipUnless(os.environ.get("ZELK_STABLE_ABI_REFERENCE"),
+                         "a stable-ABI module, with the oldest interpreter's library at hand")
+    def test_a_stable_abi_module_needs_nothing_the_oldest_interpreter_lacks(self):
+        def dynamic_symbols(path):
+            shown = run(["readelf", "--wide", "--dyn-syms", path]).stdout
+            return [(fields[6], fields[7]) for fields in (line.split() for line in
+                                                         shown.splitlines()) if len(fields) >= 8]
+        exported = {name.split("@")[0] for section, name in
+                    dynamic_symbols(os.environ["ZELK_STABLE_ABI_REFERENCE"]) if section != "UND"}
+        needed = {name for section, name in dynamic_symbols(os.environ["ZELK_MODULE"])
+                  if section == "UND" and re.match(r"_?Py", name)}
+        self.assertEqual(needed - exported, set())
+        # No private name beyond what the limited API's own macros spell: its singletons.
+        self.assertLessEqual({name for name in needed if name.startswith("_")},
+                             {"_Py_NoneStruct", "_Py_TrueStruct", "_Py_FalseStruct"})
+
 
 MISUSE = textwrap.dedent("""\
     import zelk

@@ -13,7 +13,7 @@ import unittest
 
 from zelk_testing import (BUILD_VERSION, DOCSTRING, FAKE_VERSION_LIB, INTERPRETER_CHANGE_MESSAGE,
                           MODULE_PATH, PYPY, REINIT_MESSAGE, SnippetTestCase, cpython_only,
-                          require_module, version_mismatch_message, version_warned)
+                          STABLE_ABI, require_module, version_mismatch_message, version_warned)
 
 # What _imp.exec_dynamic returns for an exec that succeeded: CPython passes on the exec slot's 0,
 # PyPy returns nothing.
@@ -90,6 +90,21 @@ class NamespaceTest(SnippetTestCase):
                     count(first) - held])
         """)
         self.assertEqual(found, [True, True, True, True, 5, -1, 0])
+
+
+    def test_import_under_an_audit_hook_that_refuses_compiling(self):
+        # The stable ABI's module compiles the code of its traceback entries at import.
+        [found] = self.reports_of("""
+            import sys
+            def refuse(event, arguments):
+                if event == "compile":
+                    raise PermissionError("no compiling here")
+            getattr(sys, "addaudithook", lambda hook: None)(refuse)
+            report([hasattr(sys, "addaudithook"), outcome(lambda: __import__("zelk").add(2, 3))])
+        """)
+        audited, imported = found
+        self.assertEqual(imported, ["PermissionError", "no compiling here"]
+                         if STABLE_ABI and audited else [5])
 
 
 class PackageQualifiedNameTest(SnippetTestCase):

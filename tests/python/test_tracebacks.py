@@ -144,6 +144,14 @@ class DefaultEntryTest(unittest.TestCase):
         self.assertIn('  File "pkg/zelk.pyi", line 20, in zelk.sub\n'
                       '    def sub(a: SupportsInt, b: SupportsInt) -> int:\n'
                       'TypeError: an integer is required\n', out)
+        # The same lines from the interpreter's own hook, the failure uncaught (and no columns
+        # marked under the stub's line, on interpreters that mark them).
+        uncaught = subprocess.run([sys.executable, "-c", "import zelk; zelk.sub(1, None)"],
+                                  stderr=subprocess.PIPE, cwd=SOURCE_DIR, timeout=120)
+        self.assertTrue(uncaught.stderr.decode().endswith(
+            '  File "pkg/zelk.pyi", line 20, in zelk.sub\n'
+            '    def sub(a: SupportsInt, b: SupportsInt) -> int:\n'
+            'TypeError: an integer is required\n'), uncaught.stderr)
 
 
 class SettingTest(SettingRestored):
