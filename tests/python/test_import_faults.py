@@ -126,9 +126,9 @@ MARCH_CHILD = _ENTRIES + """
         runtime = types.ModuleType("ext_runtime")
         runtime.cline_in_traceback = preset == "shown"
         sys.modules["ext_runtime"] = runtime
+    FAIL_LATE_FIRST
     spec = importlib.util.find_spec("zelk")
     foreign = sys.modules.setdefault("zelk", types.ModuleType("zelk")) if sys.argv[3:] else None
-    FAIL_LATE_FIRST
     keep = [[].append for _ in range(1000)]
     attempts = []
     for n in range(1000):
