@@ -87,6 +87,7 @@ FAIL_LATE_FIRST = """
     except LookupError:
         pass
     del sys.modules[_clash]
+    _drained = [{} for _ in range(200)]  # of the dictionaries that exec freed, for reuse
 """ if STABLE_ABI else ""
 
 # One import with allocations failing from argv[1] on, up to argv[2] (0: no end); then, memory
