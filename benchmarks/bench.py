@@ -39,6 +39,7 @@ PEERS = [
     ("floor", "floor (no argument work)"),
     ("vectorcall", "vectorcall floor (METH_FASTCALL | METH_KEYWORDS)"),
     ("zelk", "zelk"),
+    ("abi3", "zelk, stable ABI (abi3)"),
     ("capi", "PyArg_ParseTupleAndKeywords"),
     ("pybind11", "pybind11 {}"),
     ("nanobind", "nanobind {}"),
@@ -100,6 +101,22 @@ def log(msg):
 # ---------------------------------------------------------------------------------------------
 
 
+def load_zelk(directory, pattern="zelk.*.so"):
+    """The zelk module built in directory, loaded from its file whatever zelk is loaded already:
+    two builds of it can be timed in one process."""
+    import glob
+    import importlib.util
+
+    found = sorted(glob.glob(os.path.join(directory, pattern)))
+    if not found:
+        raise HarnessError("no zelk module ({}) in {}".format(pattern, directory))
+    sys.modules.pop("zelk", None)
+    spec = importlib.util.spec_from_file_location("zelk", found[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def load_peers(cfg, only=None):
     """Returns {peer: {"add", "sub", "fail", "exc"}} for every peer built (or those in only)."""
     import ctypes
@@ -120,6 +137,10 @@ def load_peers(cfg, only=None):
     if cfg.get("zelk_dir") and wanted("zelk"):
         zelk = importlib.import_module("zelk")
         peers["zelk"] = dict(add=zelk.add, sub=zelk.sub, fail=zelk.add, exc=TypeError)
+    if cfg.get("abi3_dir") and wanted("abi3"):
+        # The one file every CPython from 3.6 on imports, beside the module built for this one.
+        abi3 = load_zelk(cfg["abi3_dir"], "zelk.abi3.so")
+        peers["abi3"] = dict(add=abi3.add, sub=abi3.sub, fail=abi3.add, exc=TypeError)
     if wanted("ctypes"):
         # paramflags give the foreign functions parameter names, so keyword calls bind as for
         # the other peers; ctypes reports a bad argument as its own ArgumentError (PyPy's as
@@ -174,8 +195,9 @@ def check_peers(peers):
         raise HarnessError("peers misbehave:\n  " + "\n  ".join(problems))
 
 
-def make_timer(stmt, fn, exc):
-    return timeit.Timer(stmt, setup="f = _fn; E = _exc", globals={"_fn": fn, "_exc": exc})
+def make_timer(stmt, fn, exc, clock=timeit.default_timer):
+    return timeit.Timer(stmt, setup="f = _fn; E = _exc", timer=clock,
+                        globals={"_fn": fn, "_exc": exc})
 
 
 def calibrate(timer, target_s, floor_n):
@@ -271,9 +293,9 @@ def interpreter_facts(python):
     return json.loads(out.decode())
 
 
-def cmake_build(source, build, python, build_type, jobs, target=None, cxx_flags=""):
+def cmake_build(source, build, python, build_type, jobs, target=None, cxx_flags="", options=()):
     run(["cmake", "-S", source, "-B", build, "-DPython3_EXECUTABLE=" + python,
-         "-DCMAKE_BUILD_TYPE=" + build_type, "-DCMAKE_CXX_FLAGS=" + cxx_flags])
+         "-DCMAKE_BUILD_TYPE=" + build_type, "-DCMAKE_CXX_FLAGS=" + cxx_flags] + list(options))
     run(["cmake", "--build", build, "-j", str(jobs)] + (["--target", target] if target else []))
 
 
@@ -493,6 +515,12 @@ def main(argv=None):
                     help="extra compiler flags for zelk (its own build tree), for example "
                          "-falign-functions=64 to see how much its code's placement moves a time")
     ap.add_argument("--no-zelk", action="store_true", help="leave zelk out")
+    ap.add_argument("--stable-abi", action="store_true",
+                    help="also time zelk built on the limited API (ZELK_STABLE_ABI), built for "
+                         "this interpreter in BUILD_ROOT/pyX.Y/zelk-abi3")
+    ap.add_argument("--stable-abi-build",
+                    help="also time the zelk.abi3.so of this existing build tree (for example "
+                         "one built against CPython 3.6, the file a release ships)")
     ap.add_argument("--out-dir", help="where results go (default: the build directory)")
     ap.add_argument("--chart", help="chart file, .svg or .png (default: OUT_DIR/benchmarks.svg)")
     ap.add_argument("--cpu", type=int, help="pin the timing process to this CPU")
@@ -547,10 +575,20 @@ def main(argv=None):
         ctypes_library = os.path.join(peers_build, "peer_floor" + facts["ext_suffix"])
     facts["ctypes_library"] = ctypes_library
 
+    abi3_dir = None
+    if args.stable_abi_build:
+        abi3_dir = os.path.abspath(args.stable_abi_build)
+    elif args.stable_abi:
+        abi3_dir = os.path.join(build, "zelk-abi3")
+        cmake_build(REPO, abi3_dir, python, args.build_type, args.jobs, target="zelk",
+                    options=["-DZELK_STABLE_ABI=ON", "-DBUILD_TESTING=OFF"])
+    if abi3_dir and not os.path.exists(os.path.join(abi3_dir, "zelk.abi3.so")):
+        raise HarnessError("no zelk.abi3.so in " + abi3_dir)
+
     results_json = os.path.join(out_dir, "results.json")
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as fh:
-        json.dump({"module_dirs": module_dirs, "zelk_dir": zelk_dir, "built": built,
-                   "ctypes_library": ctypes_library, "rounds": args.rounds,
+        json.dump({"module_dirs": module_dirs, "zelk_dir": zelk_dir, "abi3_dir": abi3_dir,
+                   "built": built, "ctypes_library": ctypes_library, "rounds": args.rounds,
                    "number": args.number, "target_ms": args.target_ms, "seed": args.seed,
                    "cpu": args.cpu, "out": results_json}, fh)
         cfg_path = fh.name

@@ -7,7 +7,9 @@ start-up and shutdown cancelled out. The same difference is taken for every func
 (exclusive) cost, which shows where a call's instructions go.
 
 Uses the modules that bench.py built (BUILD_ROOT/pyX.Y/{peers,zelk}) and loads each peer as
-bench.py does; run bench.py first. Cases are bench.py's, the failing call included.
+bench.py does; run bench.py first. Cases are bench.py's, the failing call included. With
+--stable-abi-build TREE the zelk.abi3.so built there is the peer abi3, whose counts are then
+printed against what that build may cost.
     benchmarks/callgrind.py [--python P] [--calls N] [--case zelk/add_pos ... | --all]
 """
 
@@ -133,11 +135,40 @@ def print_matrix(counts, facts, labels):
         print("| {} | {} |".format(bench.cell_text(labels[peer]), " | ".join(cells)))
 
 
+# What the stable-ABI build may cost: (label, its case, instructions over the floor's same case or,
+# for the failing call, a multiple of the per-version build's whole failing call).
+STABLE_ABI_GOALS = [("by position, over the floor", "add_pos", "over", 60)] + [
+    ("{}, over the floor".format(heading), key, "over", 150)
+    for key, heading, _, _ in bench.CASES if key in ("add_kw", "add_kw_swapped", "add_mixed")
+] + [("failing call, times zelk's", "add_err", "times", 1.5)]
+
+
+def print_stable_abi_goals(counts):
+    """The stable-ABI build's counts against its goals, for the cases counted; informational."""
+    rows = []
+    for label, key, kind, bound in STABLE_ABI_GOALS:
+        mine = counts.get("abi3/" + key)
+        base = counts.get(("floor/" if kind == "over" else "zelk/") + key)
+        if mine is None or base is None:
+            continue
+        if kind == "over":
+            value, text = mine - base, "{:+.0f} (goal <= +{})".format(mine - base, bound)
+        else:
+            value, text = mine / base, "{:.2f} (goal <= {})".format(mine / base, bound)
+        rows.append("  {:<36} {}  {}".format(label, text, "met" if value <= bound else "MISSED"))
+    if rows:
+        print()
+        print("Stable ABI, instructions per call:")
+        print("\n".join(rows))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--python", default=DEFAULT_PYTHON)
     ap.add_argument("--build-root", default=os.path.join(REPO, "build-bench"))
     ap.add_argument("--zelk-build", help="use zelk from this build tree instead")
+    ap.add_argument("--stable-abi-build",
+                    help="add peer abi3: the zelk.abi3.so of this build tree (ZELK_STABLE_ABI)")
     ap.add_argument("--calls", type=int, default=100000, help="N: runs use N and 2N calls")
     ap.add_argument("--case", action="append", help="peer/case, e.g. zelk/add_kw (repeatable)")
     ap.add_argument("--all", action="store_true", help="every case of every peer built")
@@ -153,9 +184,11 @@ def main():
     peers_dir = os.path.join(build, "peers")
     manifest = bench.read_manifest(peers_dir)
     built = [key for key, _ in bench.PEERS if manifest.get(key, {}).get("built")]
-    cfg = {"module_dirs": [zelk_dir, peers_dir], "zelk_dir": zelk_dir, "built": built,
-           "ctypes_library": os.path.join(zelk_dir, "zelk" + facts["ext_suffix"])}
-    peers = [key for key, _ in bench.PEERS if key in built or key not in bench.MODULE_PEERS]
+    abi3_dir = args.stable_abi_build and os.path.abspath(args.stable_abi_build)
+    cfg = {"module_dirs": [zelk_dir, peers_dir], "zelk_dir": zelk_dir, "abi3_dir": abi3_dir,
+           "built": built, "ctypes_library": os.path.join(zelk_dir, "zelk" + facts["ext_suffix"])}
+    peers = [key for key, _ in bench.PEERS
+             if key in built or (key not in bench.MODULE_PEERS and (key != "abi3" or abi3_dir))]
     if args.all:
         cases = ["{}/{}".format(peer, key) for peer in peers for key, _, _, _ in bench.CASES]
     else:
@@ -212,6 +245,7 @@ def main():
         print("  {:<24} {:8.1f}".format(case, per_call))
     print()
     print_matrix(dict(summary), facts, bench.peer_labels(manifest))
+    print_stable_abi_goals(dict(summary))
     if not args.keep:
         print("(callgrind files in {})".format(work))
     return 0
