@@ -165,6 +165,20 @@ inline bool is_dict(PyObject* object) noexcept {
 }
 
 #if EXT_COMPAT_STABLE_ABI
+// The major and minor numbers a version text starts with ("3.10.2 ..." gives 3 and 10): false,
+// with nothing stored, when it does not start so.
+inline bool version_numbers(const char* text, int* major, int* minor) noexcept {
+  int numbers[2] = {0, 0};
+  for (int& number : numbers) {
+    if (*text < '0' || *text > '9') return false;
+    while (*text >= '0' && *text <= '9') number = 10 * number + (*text++ - '0');
+    if (&number == numbers && *text++ != '.') return false;
+  }
+  *major = numbers[0];
+  *minor = numbers[1];
+  return true;
+}
+
 // What the running interpreter has, where the limited API's interpreters differ: learnt once, at
 // exec, by learn_interpreter().
 struct RunningInterpreter {
@@ -201,14 +215,10 @@ inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
   const int positions = qualname < 0 ? -1 : has_attribute(code, "co_positions");
   if (positions < 0) return -1;
   // Before 3.10 PyType_GetSlot refuses a static type (asking would make an error to drop).
-  const char* version = Py_GetVersion();
+  int major = 0;
   int minor = 0;
-  if (version[0] == '3' && version[1] == '.') {
-    for (const char* digit = version + 2; *digit >= '0' && *digit <= '9'; ++digit) {
-      minor = 10 * minor + (*digit - '0');
-    }
-  }
-  facts.reads_static_slots = version[0] != '3' || minor >= 10;
+  facts.reads_static_slots =
+      !version_numbers(Py_GetVersion(), &major, &minor) || major != 3 || minor >= 10;
   facts.code_replace = replace;
   facts.code_qualname = qualname;
   facts.code_positions = positions;
@@ -725,6 +735,14 @@ inline int positions_are_line_alone(PyObject* code, long line) noexcept {
   return all;
 }
 
+// code.replace(**changes): a new reference, or null with an exception pending.
+inline PyObject* code_replaced(PyObject* code, PyObject* changes) noexcept {
+  Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+  Ref no_arguments = Ref::steal(PyTuple_New(0));
+  if (!replace || !no_arguments) return nullptr;
+  return PyObject_Call(replace.get(), no_arguments.get(), changes);
+}
+
 // A copy of the compiled code object named `name` (also as its qualified name where code objects
 // have one), its columns dropped where they have them: a new reference, or null with an
 // exception pending.
@@ -737,10 +755,7 @@ inline PyObject* code_named(PyObject* code, PyObject* name) noexcept {
         (facts.code_qualname && PyDict_SetItemString(changes.get(), "co_qualname", name) < 0)) {
       return nullptr;
     }
-    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
-    Ref no_arguments = Ref::steal(PyTuple_New(0));
-    if (!replace || !no_arguments) return nullptr;
-    renamed = Ref::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    renamed = Ref::steal(code_replaced(code, changes.get()));
   } else {
     // 3.6 and 3.7: types.CodeType(argcount, kwonlyargcount, nlocals, stacksize, flags, code,
     // consts, names, varnames, filename, name, firstlineno, lnotab, freevars, cellvars).
@@ -769,13 +784,10 @@ inline PyObject* code_named(PyObject* code, PyObject* name) noexcept {
   if (size < 0 || (line == -1 && PyErr_Occurred())) return nullptr;
   Ref table = Ref::steal(lines_without_columns(size / 2));
   Ref changes = Ref::steal(PyDict_New());
-  Ref replace = Ref::steal(PyObject_GetAttrString(renamed.get(), "replace"));
-  Ref no_arguments = Ref::steal(PyTuple_New(0));
-  if (!table || !changes || !replace || !no_arguments ||
-      PyDict_SetItemString(changes.get(), "co_linetable", table.get()) < 0) {
+  if (!table || !changes || PyDict_SetItemString(changes.get(), "co_linetable", table.get()) < 0) {
     return nullptr;
   }
-  Ref stripped = Ref::steal(PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+  Ref stripped = Ref::steal(code_replaced(renamed.get(), changes.get()));
   if (!stripped) return nullptr;
   const int line_alone = positions_are_line_alone(stripped.get(), line);
   if (line_alone < 0) return nullptr;

@@ -267,31 +267,25 @@ static PyObject* ext_entry_templates = nullptr;
 // The entries' generators, kept unstarted for ever: their frames stay as made.
 static PyObject* ext_entry_generators = nullptr;
 
+static inline bool ext_site_names_line(int line) {
+  for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
+    if ((*site)->py_line == line) return true;
+  }
+  return false;
+}
+
 static inline PyObject* ext_compile_entry_templates(const char* filename, PyObject* globals) {
   static const char definition[] = "def f(): yield\n";
   int last_line = 0;
-  int lines = 0;
   for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
     if ((*site)->py_line > last_line) last_line = (*site)->py_line;
   }
-  for (int line = 1; line <= last_line; ++line) {
-    for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
-      if ((*site)->py_line == line) {
-        ++lines;
-        break;
-      }
-    }
-  }
-  const size_t size = static_cast<size_t>(last_line) + lines * (sizeof definition - 2) + 1;
-  char* source = static_cast<char*>(PyMem_Malloc(size));
+  // Room for a definition on every line, at most.
+  char* source = static_cast<char*>(PyMem_Malloc(last_line * (sizeof definition - 1) + 1));
   if (!source) return PyErr_NoMemory();
   char* end = source;
   for (int line = 1; line <= last_line; ++line) {
-    bool named = false;
-    for (Ext_ErrorSite** site = __start_ext_error_sites; site != __stop_ext_error_sites; ++site) {
-      named = named || (*site)->py_line == line;
-    }
-    if (named) {
+    if (ext_site_names_line(line)) {
       std::memcpy(end, definition, sizeof definition - 1);
       end += sizeof definition - 1;
     } else {

@@ -254,13 +254,11 @@ static int Ext_check_binary_version() {
   PyOS_snprintf(rtversion, sizeof rtversion, "%.*s", static_cast<int>(length), runtime);
   if (std::strcmp(ctversion, rtversion) == 0) return 0;
 #if EXT_COMPAT_STABLE_ABI
-  const char* digit = rtversion;
   int runtime_major = 0;
   int runtime_minor = 0;
-  while (*digit >= '0' && *digit <= '9') runtime_major = 10 * runtime_major + (*digit++ - '0');
-  if (*digit++ == '.' && *digit) {
-    while (*digit >= '0' && *digit <= '9') runtime_minor = 10 * runtime_minor + (*digit++ - '0');
-    if (runtime_major == build_major && runtime_minor >= build_minor) return 0;
+  if (ext::compat::version_numbers(rtversion, &runtime_major, &runtime_minor) &&
+      runtime_major == build_major && runtime_minor >= build_minor) {
+    return 0;
   }
 #endif
   char message[200];
