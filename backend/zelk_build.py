@@ -538,10 +538,7 @@ def main(arguments):
     directory = arguments[1] if len(arguments) == 2 else "dist"
     if not os.path.isdir(directory):
         os.makedirs(directory)
-    if arguments[0] == "wheel":
-        name = build_wheel(directory, config_settings)
-    else:
-        name = build_sdist(directory)
+    name = _COMMANDS[arguments[0]](directory, config_settings)
     sys.stdout.write(os.path.join(directory, name) + "\n")
     return 0
 
