@@ -154,10 +154,11 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
   } else {
     if (EXT_UNLIKELY(!compat::is_dict(kwds))) return false;
     compat::DictEntry copy[2];
-    const compat::DictEntry* entries = compat::dict_entries(kwds, copy);
+    Py_ssize_t kw_count = 0;
+    const compat::DictEntry* entries = compat::dict_entries(kwds, copy, &kw_count);
     if (EXT_UNLIKELY(!entries)) return false;
     if (pos_args == 0) {
-      if (compat::dict_size(kwds) != 2) return false;
+      if (kw_count != 2) return false;
       if (entries[0].key == *argnames[0] && entries[1].key == *argnames[1]) {
         first = entries[0].value;
         second = entries[1].value;
@@ -168,7 +169,7 @@ static inline bool bind_small_ints(PyObject* args, PyObject* kwds, Ext_ArgNames 
         return false;
       }
     } else if (pos_args == 1) {
-      if (compat::dict_size(kwds) != 1 || entries[0].key != *argnames[1]) return false;
+      if (kw_count != 1 || entries[0].key != *argnames[1]) return false;
       first = compat::tuple_item(args, 0);
       second = entries[0].value;
     } else {

@@ -33,6 +33,11 @@
 #error "the module needs the limited API of CPython 3.6 at least (Py_LIMITED_API=0x03060000)"
 #endif
 #define EXT_COMPAT_STABLE_ABI 1
+// ZELK_STABLE_ABI_CALLS_ONLY=1 reads every object through calls on every interpreter, as the
+// module does on a CPython newer than any checked.
+#if !defined(ZELK_STABLE_ABI_CALLS_ONLY)
+#define ZELK_STABLE_ABI_CALLS_ONLY 0
+#endif
 #else
 #define EXT_COMPAT_STABLE_ABI 0
 #endif
@@ -50,8 +55,16 @@
 #endif
 #undef ZELK_PUBLIC_API_ONLY
 #define ZELK_PUBLIC_API_ONLY 1
-#define EXT_COMPAT_API_NOTE \
-  "uses the limited C API of CPython 3.6 alone: one module for every CPython from 3.6 on"
+#if ZELK_STABLE_ABI_CALLS_ONLY
+#define EXT_COMPAT_API_NOTE                                                           \
+  "uses the limited C API of CPython 3.6: one module for every CPython from 3.6 on, " \
+  "reading every object through calls, as ZELK_STABLE_ABI_CALLS_ONLY asks"
+#else
+#define EXT_COMPAT_API_NOTE                                                              \
+  "uses the limited C API of CPython 3.6: one module for every CPython from 3.6 on, "    \
+  "reading tuples, ints and dictionaries in place on CPython 3.6 to 3." EXT_COMPAT_TEXT( \
+      EXT_COMPAT_NEWEST_CHECKED_MINOR)
+#endif
 #elif !EXT_COMPAT_PYPY && PY_VERSION_HEX >= (3 << 24 | (EXT_COMPAT_NEWEST_CHECKED_MINOR + 1) << 16)
 #if defined(ZELK_PUBLIC_API_ONLY) && !ZELK_PUBLIC_API_ONLY
 #error "ZELK_PUBLIC_API_ONLY=0 asks for internal reads never checked on a CPython this new"
@@ -134,8 +147,14 @@ inline PyObject* named_attribute(PyObject* object, PyObject*& slot, const char* 
 }
 #endif
 
-// A tuple's items and a string's length, read in place; the limited API reads them through calls.
-// (A tuple's size is its variable-size header's, there too.)
+#if EXT_COMPAT_STABLE_ABI
+struct RunningInterpreter;
+inline RunningInterpreter& running_interpreter() noexcept;
+#endif
+
+// A tuple's items and a string's length, read in place; the limited API reads them through calls
+// but where the running interpreter's layout is known. (A tuple's size is its variable-size
+// header's, there too.)
 inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
 #if EXT_COMPAT_STABLE_ABI
   return Py_SIZE(tuple);
@@ -143,13 +162,7 @@ inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
   return PyTuple_GET_SIZE(tuple);
 #endif
 }
-inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept {
-#if EXT_COMPAT_STABLE_ABI
-  return PyTuple_GetItem(tuple, index);
-#else
-  return PyTuple_GET_ITEM(tuple, index);
-#endif
-}
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept;
 inline Py_ssize_t unicode_length(PyObject* text) noexcept {
 #if EXT_COMPAT_STABLE_ABI
   return PyUnicode_GetLength(text);
@@ -188,11 +201,17 @@ struct RunningInterpreter {
   bool code_replace;        // code objects have replace() (3.8 on)
   bool code_qualname;       // and a qualified name (3.11 on)
   bool code_positions;      // and columns beside their lines (3.11 on)
+  // The minor version of a CPython 3.x checked whose tuples, ints and dictionaries are read in
+  // place, as the module built for it reads them, once probes at exec found them laid out so; 0
+  // reads them through calls (a CPython newer than any checked, or a probe that disagreed).
+  int in_place_minor;
+  std::size_t tuple_items_offset;  // where a tuple's items start, then
 };
 inline RunningInterpreter& running_interpreter() noexcept {
-  static RunningInterpreter facts = {false, nullptr, nullptr, false, false, false};
+  static RunningInterpreter facts = {false, nullptr, nullptr, false, false, false, 0, 0};
   return facts;
 }
+inline int learn_layouts(int major, int minor) noexcept;
 
 // Whether the object has the attribute: 1, 0, or -1 with an exception pending (a failure other
 // than the attribute's absence is not taken for it).
@@ -217,8 +236,9 @@ inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
   // Before 3.10 PyType_GetSlot refuses a static type (asking would make an error to drop).
   int major = 0;
   int minor = 0;
-  facts.reads_static_slots =
-      !version_numbers(Py_GetVersion(), &major, &minor) || major != 3 || minor >= 10;
+  const bool numbered = version_numbers(Py_GetVersion(), &major, &minor);
+  facts.reads_static_slots = !numbered || major != 3 || minor >= 10;
+  if (numbered && learn_layouts(major, minor) < 0) return -1;
   facts.code_replace = replace;
   facts.code_qualname = qualname;
   facts.code_positions = positions;
@@ -229,6 +249,19 @@ inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
   return 0;
 }
 #endif
+
+inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  const RunningInterpreter& facts = running_interpreter();
+  if (EXT_LIKELY(facts.in_place_minor)) {
+    const char* items = reinterpret_cast<const char*>(tuple) + facts.tuple_items_offset;
+    return reinterpret_cast<PyObject* const*>(items)[index];
+  }
+  return PyTuple_GetItem(tuple, index);
+#else
+  return PyTuple_GET_ITEM(tuple, index);
+#endif
+}
 
 // Tells the calling thread's interpreter from every other of the process, even from one made
 // later at the address of one that ended; -1 with an exception pending if it cannot be had.
@@ -442,9 +475,57 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 #endif
 }
 
+// An int of at most one digit from the word that follows its type and its first digit, read
+// only when it has one (zero may have none up to 3.11). Up to 3.11 the word is the signed digit
+// count. From 3.12 it is a tag: the low two bits hold the sign (0 positive, 1 zero, 2 negative),
+// the third is clear (3.14 marks the small ints it keeps with it; the caller clears it) and the
+// rest is the count.
+template <typename FirstDigit>
+inline bool small_value_of_count(Py_ssize_t count, FirstDigit first_digit, int* out) noexcept {
+  if (EXT_LIKELY(count == 1)) {
+    *out = static_cast<int>(first_digit());
+    return true;
+  }
+  if (count == 0) {
+    *out = 0;
+    return true;
+  }
+  if (count != -1) return false;
+  *out = -static_cast<int>(first_digit());
+  return true;
+}
+template <typename FirstDigit>
+inline bool small_value_of_tag(std::uintptr_t tag, FirstDigit first_digit, int* out) noexcept {
+  const std::uintptr_t one_digit = std::uintptr_t{1} << 3;
+  const int digit = static_cast<int>(first_digit());  // 0 for zero, which has one
+  if (EXT_LIKELY(tag == one_digit)) {
+    *out = digit;
+    return true;
+  }
+  if (tag >= 2 * one_digit) return false;
+  *out = (1 - static_cast<int>(tag & 3)) * digit;
+  return true;
+}
+
 // The value of an int of at most one digit (below 2**PyLong_SHIFT in magnitude): false for any
 // other int, and then nothing is stored. Positive values are tested first, as the commonest.
 inline bool long_small_value(PyObject* value, int* out) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  const int minor = running_interpreter().in_place_minor;
+  if (EXT_LIKELY(minor)) {
+    // Digits of 30 bits, each in 32, after the variable-size header.
+    const auto first_digit = [value] {
+      return *reinterpret_cast<const std::uint32_t*>(reinterpret_cast<const char*>(value) +
+                                                     sizeof(PyVarObject));
+    };
+    const Py_ssize_t word = Py_SIZE(value);
+    if (minor >= 12) {
+      return small_value_of_tag(static_cast<std::uintptr_t>(word) & ~std::uintptr_t{4}, first_digit,
+                                out);
+    }
+    return small_value_of_count(word, first_digit, out);
+  }
+#endif
 #if EXT_COMPAT_DOCUMENTED_COMPACT_INTS
   const PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
   if (EXT_UNLIKELY(!PyUnstable_Long_IsCompact(number))) return false;
@@ -458,76 +539,40 @@ inline bool long_small_value(PyObject* value, int* out) noexcept {
   if (overflow || read >= one_digit || read <= -one_digit) return false;
   *out = static_cast<int>(read);
   return true;
-#elif EXT_COMPAT_TAGGED_INTS
-  // Without the flag that marks the small ints the interpreter keeps (from 3.14 on).
-  const std::uintptr_t tag =
-      reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag & ~EXT_COMPAT_SMALL_INT_FLAG;
-  const std::uintptr_t one_digit = std::uintptr_t{1} << _PyLong_NON_SIZE_BITS;
-  const int digit = static_cast<int>(long_digit(value, 0));  // 0 for zero, which has one
-  if (EXT_LIKELY(tag == one_digit)) {
-    *out = digit;
-    return true;
-  }
-  if (tag >= 2 * one_digit) return false;
-  *out = (1 - static_cast<int>(tag & 3)) * digit;  // the low bits: 0 positive, 1 zero, 2 negative
-  return true;
 #else
-  const Py_ssize_t count = Py_SIZE(value);
-  if (EXT_LIKELY(count == 1)) {
-    *out = static_cast<int>(long_digit(value, 0));
-    return true;
-  }
-  if (count == 0) {
-    *out = 0;  // zero may have no digit to read
-    return true;
-  }
-  if (count != -1) return false;
-  *out = -static_cast<int>(long_digit(value, 0));
-  return true;
+  const auto first_digit = [value] { return long_digit(value, 0); };
+#if EXT_COMPAT_TAGGED_INTS
+  static_assert(_PyLong_NON_SIZE_BITS == 3, "the tag's count starts at its fourth bit");
+  return small_value_of_tag(
+      reinterpret_cast<PyLongObject*>(value)->long_value.lv_tag & ~EXT_COMPAT_SMALL_INT_FLAG,
+      first_digit, out);
+#else
+  return small_value_of_count(Py_SIZE(value), first_digit, out);
+#endif
 #endif
 }
 
-// A dictionary's entry, as its table stores it.
-#if PY_VERSION_HEX < 0x030B0000 && !EXT_COMPAT_DOCUMENTED
-struct DictEntry {
+// A dictionary's entry, as its table stores it: with the key's hash up to 3.10; without it from
+// 3.11, in a table whose keys are all str. The documented side copies entries out.
+struct HashedDictEntry {
   Py_hash_t hash;
   PyObject* key;
   PyObject* value;
 };
-#else
-struct DictEntry {  // in a table whose keys are all str, or copied out of the dictionary
+struct StrDictEntry {
   PyObject* key;
   PyObject* value;
 };
+#if PY_VERSION_HEX < 0x030B0000 && !EXT_COMPAT_DOCUMENTED
+using DictEntry = HashedDictEntry;
+#else
+using DictEntry = StrDictEntry;
 #endif
 
-// The entries of a dictionary (a dict, or an instance of a subclass), in insertion order, to be
-// read in place; null when its table is not the small kind that a call's few keywords get, and
-// the caller then takes a general path. That table is combined (a split one keeps its values
-// elsewhere), from 3.11 holds str keys only, and has 8 one-byte indices after its header, which
-// its entries follow. The first ma_used entries are there to read; a deleted one has a null key.
-// The documented side has no read in place: it copies the entries of a dictionary of at most
-// two into `copy`.
-inline const DictEntry* dict_entries(PyObject* dict, DictEntry (&copy)[2]) noexcept {
-#if EXT_COMPAT_PYPY
-  // The keys of a call's keywords reach the C API as objects of their own, never the names the
-  // module interned, so an in-place read could never bind them; PyPy's dictionaries have no
-  // table to read either.
-  (void)dict;
-  (void)copy;
-  return nullptr;
-#elif ZELK_PUBLIC_API_ONLY
-  if (PyDict_Size(dict) > 2) return nullptr;
-  copy[0] = copy[1] = DictEntry{nullptr, nullptr};
-  Py_ssize_t position = 0;
-  for (DictEntry& entry : copy) {
-    if (!PyDict_Next(dict, &position, &entry.key, &entry.value)) break;
-  }
-  return copy;
-#else
-  (void)copy;
-  const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
-#if PY_VERSION_HEX < 0x030B0000
+// The small kind of table that a call's few keywords get: combined (a split one keeps its values
+// elsewhere), from 3.11 holding str keys only, with 8 one-byte indices after its header, which
+// its entries follow. The entries, or null for any other table: up to 3.10 and from 3.11.
+inline const char* small_hashed_table_entries(const void* keys_object, const void* values) {
   struct Keys {
     Py_ssize_t refcnt;
     Py_ssize_t size;
@@ -536,10 +581,10 @@ inline const DictEntry* dict_entries(PyObject* dict, DictEntry (&copy)[2]) noexc
     Py_ssize_t nentries;
     char indices[8];
   };
-  if (table->ma_values) return nullptr;
-  const Keys* keys = reinterpret_cast<const Keys*>(table->ma_keys);
-  if (keys->size != 8) return nullptr;
-#else
+  const Keys* keys = static_cast<const Keys*>(keys_object);
+  return values || keys->size != 8 ? nullptr : keys->indices + 8;
+}
+inline const char* small_str_table_entries(const void* keys_object) {
   struct Keys {
     Py_ssize_t refcnt;
     std::uint8_t log2_size;
@@ -550,23 +595,76 @@ inline const DictEntry* dict_entries(PyObject* dict, DictEntry (&copy)[2]) noexc
     Py_ssize_t nentries;
     char indices[8];
   };
-  const Keys* keys = reinterpret_cast<const Keys*>(table->ma_keys);
+  const Keys* keys = static_cast<const Keys*>(keys_object);
   // 2**3 bytes of indices, and str keys (kind 1: neither general, 0, nor split, 2), compared
   // as the two adjacent bytes they are.
   static const std::uint8_t small_str_table[2] = {3, 1};
   static_assert(offsetof(Keys, kind) == offsetof(Keys, log2_index_bytes) + 1, "adjacent");
-  if (std::memcmp(&keys->log2_index_bytes, small_str_table, 2) != 0) return nullptr;
-#endif
-  return reinterpret_cast<const DictEntry*>(keys->indices + 8);
-#endif
+  return std::memcmp(&keys->log2_index_bytes, small_str_table, 2) ? nullptr : keys->indices + 8;
 }
 
-// The number of entries, read from the dictionary itself.
-inline Py_ssize_t dict_size(PyObject* dict) noexcept {
-#if EXT_COMPAT_DOCUMENTED
-  return PyDict_Size(dict);
+#if EXT_COMPAT_STABLE_ABI
+// A dictionary's header, as every CPython checked lays it out.
+struct DictHeader {
+  PyObject object;
+  Py_ssize_t used;
+  std::uint64_t version_tag;
+  void* keys;
+  void* values;
+};
+#endif
+
+// The entries of a dictionary (a dict, or an instance of a subclass), in insertion order, and
+// their number in `count`; null when its table is not the small kind that a call's few keywords
+// get, and the caller then takes a general path. The first `count` entries are there to read; a
+// deleted one has a null key. Where the table is not read in place, the entries of a dictionary
+// of at most two are copied into `copy`, unused ones null.
+inline const DictEntry* dict_entries(PyObject* dict, DictEntry (&copy)[2],
+                                     Py_ssize_t* count) noexcept {
+#if EXT_COMPAT_PYPY
+  // The keys of a call's keywords reach the C API as objects of their own, never the names the
+  // module interned, so an in-place read could never bind them; PyPy's dictionaries have no
+  // table to read either.
+  (void)dict;
+  (void)copy;
+  (void)count;
+  return nullptr;
+#elif ZELK_PUBLIC_API_ONLY
+#if EXT_COMPAT_STABLE_ABI
+  const int minor = running_interpreter().in_place_minor;
+  if (EXT_LIKELY(minor)) {
+    const DictHeader* header = reinterpret_cast<const DictHeader*>(dict);
+    *count = header->used;
+    if (minor >= 11) {
+      const char* entries = small_str_table_entries(header->keys);
+      if (EXT_UNLIKELY(!entries)) return nullptr;
+      return reinterpret_cast<const StrDictEntry*>(entries);
+    }
+    const HashedDictEntry* entries = reinterpret_cast<const HashedDictEntry*>(
+        small_hashed_table_entries(header->keys, header->values));
+    if (EXT_UNLIKELY(!entries)) return nullptr;
+    for (int i = 0; i < 2; ++i) copy[i] = StrDictEntry{entries[i].key, entries[i].value};
+    return copy;
+  }
+#endif
+  *count = PyDict_Size(dict);
+  if (*count > 2) return nullptr;
+  copy[0] = copy[1] = DictEntry{nullptr, nullptr};
+  Py_ssize_t position = 0;
+  for (Py_ssize_t i = 0; i < *count; ++i) {
+    PyDict_Next(dict, &position, &copy[i].key, &copy[i].value);
+  }
+  return copy;
 #else
-  return reinterpret_cast<PyDictObject*>(dict)->ma_used;
+  (void)copy;
+  const PyDictObject* table = reinterpret_cast<const PyDictObject*>(dict);
+  *count = table->ma_used;
+#if PY_VERSION_HEX < 0x030B0000
+  return reinterpret_cast<const DictEntry*>(
+      small_hashed_table_entries(table->ma_keys, table->ma_values));
+#else
+  return reinterpret_cast<const DictEntry*>(small_str_table_entries(table->ma_keys));
+#endif
 #endif
 }
 
@@ -794,6 +892,62 @@ inline PyObject* code_named(PyObject* code, PyObject* name) noexcept {
   // A table this interpreter reads otherwise: its columns are kept.
   return line_alone ? stripped.release() : renamed.release();
 }
+// Whether tuples, ints and dictionaries read in place (as RunningInterpreter.in_place_minor says)
+// give back what the interpreter made of known values. The reads stay within what each object
+// holds even where the layout were another.
+inline bool in_place_reads_agree() noexcept {
+  static const long long one_digit[] = {0, 1, -1, 7, -7, (1LL << 30) - 1, -((1LL << 30) - 1)};
+  static const long long wider[] = {1LL << 30, -(1LL << 30), 1LL << 45, -(1LL << 45)};
+  for (const long long expected : one_digit) {
+    Ref number = Ref::steal(PyLong_FromLongLong(expected));
+    int read = 0;
+    if (!number || !long_small_value(number.get(), &read) || read != expected) return false;
+  }
+  for (const long long expected : wider) {
+    Ref number = Ref::steal(PyLong_FromLongLong(expected));
+    int read = 0;
+    if (!number || long_small_value(number.get(), &read)) return false;
+  }
+  Ref first = Ref::steal(PyLong_FromLong(1000001));
+  Ref second = Ref::steal(PyLong_FromLong(1000002));
+  Ref items = Ref::steal(PyTuple_Pack(3, first.get(), second.get(), first.get()));
+  if (!items || tuple_item(items.get(), 0) != first.get() ||
+      tuple_item(items.get(), 1) != second.get()) {
+    return false;
+  }
+  // A dictionary made as a call's keywords are: a fresh one, str keys set in order.
+  Ref keys[2] = {Ref::steal(PyUnicode_FromString("first")),
+                 Ref::steal(PyUnicode_FromString("second"))};
+  Ref dict = Ref::steal(PyDict_New());
+  if (!keys[0] || !keys[1] || !dict || PyDict_SetItem(dict.get(), keys[0].get(), first.get()) ||
+      PyDict_SetItem(dict.get(), keys[1].get(), second.get())) {
+    return false;
+  }
+  DictEntry copy[2];
+  Py_ssize_t count = 0;
+  const DictEntry* entries = dict_entries(dict.get(), copy, &count);
+  return entries && count == 2 && entries[0].key == keys[0].get() &&
+         entries[0].value == first.get() && entries[1].key == keys[1].get() &&
+         entries[1].value == second.get();
+}
+
+// Learns, for a CPython `major`.`minor`, whether tuples, ints and dictionaries are read in place:
+// on one checked whose objects read back as made. 0, or -1 with an exception pending when an
+// object to read could not be made.
+inline int learn_layouts(int major, int minor) noexcept {
+  RunningInterpreter& facts = running_interpreter();
+  if (ZELK_STABLE_ABI_CALLS_ONLY || major != 3 || minor < 6 ||
+      minor > EXT_COMPAT_NEWEST_CHECKED_MINOR) {
+    return 0;
+  }
+  facts.in_place_minor = minor;
+  // 3.14 keeps a tuple's hash before its items.
+  facts.tuple_items_offset = sizeof(PyVarObject) + (minor >= 14 ? sizeof(Py_hash_t) : 0);
+  if (in_place_reads_agree()) return 0;
+  facts.in_place_minor = 0;
+  facts.tuple_items_offset = 0;
+  return PyErr_Occurred() ? -1 : 0;
+}
 #else
 // A code object with no code, used only to give a traceback entry its file, name and line.
 inline PyObject* new_empty_code(PyObject* filename, PyObject* name, int first_line,
@@ -876,6 +1030,7 @@ inline PyObject* new_frame(PyThreadState* thread, PyObject* code, PyObject* glob
 #endif
   return reinterpret_cast<PyObject*>(frame);
 }
+
 #endif  // EXT_COMPAT_STABLE_ABI
 
 }  // namespace compat

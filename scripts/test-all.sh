@@ -11,8 +11,10 @@
 # against the interpreter's headers raised to the next minor version, as for a CPython not yet
 # released (ZELK_NEXT_MINOR_HEADERS); "-abi3" on the stable ABI (ZELK_STABLE_ABI): 3.6-abi3
 # builds zelk.abi3.so, and every other "-abi3" tree tests that very file with its interpreter
-# (ZELK_STABLE_ABI_MODULE). The whole matrix adds 3.6-public, 3.15-public and 3.15-next, and the
-# stable ABI's module on every CPython.
+# (ZELK_STABLE_ABI_MODULE); "-abi3-calls" likewise, with a module that reads every object through
+# calls, as the stable ABI's does on a CPython newer than any checked (ZELK_STABLE_ABI_CALLS_ONLY).
+# The whole matrix adds 3.6-public, 3.15-public and 3.15-next, the stable ABI's module on every
+# CPython, and its calls-only module on 3.6 and 3.15.
 #
 #   scripts/test-all.sh [NAME...]     e.g. scripts/test-all.sh 3.6 3.12 pypy3.9 3.14d 3.6-public
 #
@@ -29,7 +31,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
 [ -d "$pyenv_root/versions" ] || pyenv_root=/root/.pyenv
-heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14 3.6-abi3 3.12-abi3 3.14-abi3} "
+heavy_versions=" ${ZELK_HEAVY_VERSIONS:-3.6 3.12 3.14 3.6-abi3 3.12-abi3 3.14-abi3 3.6-abi3-calls} "
 heavy_labels='sanitize|reliability'
 sid_tree="$root/scripts/sid-tree.sh"
 failed=()
@@ -72,6 +74,7 @@ if [ $# -gt 0 ]; then
   wants_sid=0
   for name in "$@"; do
     name="${name%-public}"
+    name="${name%-calls}"
     name="${name%-abi3}"
     [[ " ${sid_names[*]} " == *" ${name%-next} "* ]] && wants_sid=1
   done
@@ -128,8 +131,11 @@ else
   for version in "${versions[@]}"; do
     [[ "$version" =~ ^3\.[0-9]+d?$ ]] && versions+=("$version-abi3")
   done
+  versions+=(3.6-abi3-calls)
+  [ -n "${in_sid_tree[3.15]:-}" ] && versions+=(3.15-abi3-calls)
 fi
 abi3_module="$root/build-all/3.6-abi3/zelk.abi3.so"
+calls_only_module="$root/build-all/3.6-abi3-calls/zelk.abi3.so"
 
 mkdir -p "$root/build-all"
 summaries=()
@@ -145,6 +151,14 @@ for version in "${versions[@]}"; do
     *-next)
       base="${version%-next}" configure=(-DZELK_NEXT_MINOR_HEADERS=ON)
       built=", headers raised to the next minor version"
+      ;;
+    3.6-abi3-calls)
+      base=3.6 configure=(-DZELK_STABLE_ABI=ON -DZELK_STABLE_ABI_CALLS_ONLY=ON)
+      built=", stable ABI read through calls: zelk.abi3.so built"
+      ;;
+    *-abi3-calls)
+      base="${version%-abi3-calls}" configure=(-DZELK_STABLE_ABI_MODULE="$calls_only_module")
+      built=", stable ABI read through calls: 3.6-abi3-calls's zelk.abi3.so"
       ;;
     3.6-abi3)
       base=3.6 configure=(-DZELK_STABLE_ABI=ON)
@@ -207,7 +221,7 @@ for version in "${versions[@]}"; do
   count_tests "$build.ctest.log"
   sed -n '/% tests passed/,$p' "$build.ctest.log"
   module_digest=""
-  if [[ "$version" == *-abi3 ]]; then
+  if [[ "$version" == *-abi3 || "$version" == *-abi3-calls ]]; then
     module_digest=", zelk.abi3.so sha256 $(sha256sum "$build/zelk.abi3.so" | cut -c1-16)"
   fi
   summaries+=("$label: $summary$note$module_digest, $((SECONDS - started)) s")
