@@ -148,50 +148,6 @@ inline PyObject* named_attribute(PyObject* object, PyObject*& slot, const char* 
 #endif
 
 #if EXT_COMPAT_STABLE_ABI
-struct RunningInterpreter;
-inline RunningInterpreter& running_interpreter() noexcept;
-#endif
-
-// A tuple's items and a string's length, read in place; the limited API reads them through calls
-// but where the running interpreter's layout is known. (A tuple's size is its variable-size
-// header's, there too.)
-inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
-#if EXT_COMPAT_STABLE_ABI
-  return Py_SIZE(tuple);
-#else
-  return PyTuple_GET_SIZE(tuple);
-#endif
-}
-inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept;
-inline Py_ssize_t unicode_length(PyObject* text) noexcept {
-#if EXT_COMPAT_STABLE_ABI
-  return PyUnicode_GetLength(text);
-#else
-  return PyUnicode_GET_LENGTH(text);
-#endif
-}
-
-// Whether the object is a dict or an instance of a subclass. The exact type first: the limited
-// API reads a type's flags through a call.
-inline bool is_dict(PyObject* object) noexcept {
-  return EXT_LIKELY(PyDict_CheckExact(object)) || PyDict_Check(object);
-}
-
-#if EXT_COMPAT_STABLE_ABI
-// The major and minor numbers a version text starts with ("3.10.2 ..." gives 3 and 10): false,
-// with nothing stored, when it does not start so.
-inline bool version_numbers(const char* text, int* major, int* minor) noexcept {
-  int numbers[2] = {0, 0};
-  for (int& number : numbers) {
-    if (*text < '0' || *text > '9') return false;
-    while (*text >= '0' && *text <= '9') number = 10 * number + (*text++ - '0');
-    if (&number == numbers && *text++ != '.') return false;
-  }
-  *major = numbers[0];
-  *minor = numbers[1];
-  return true;
-}
-
 // What the running interpreter has, where the limited API's interpreters differ: learnt once, at
 // exec, by learn_interpreter().
 struct RunningInterpreter {
@@ -205,51 +161,26 @@ struct RunningInterpreter {
   // place, as the module built for it reads them, once probes at exec found them laid out so; 0
   // reads them through calls (a CPython newer than any checked, or a probe that disagreed).
   int in_place_minor;
-  std::size_t tuple_items_offset;  // where a tuple's items start, then
+  // Where a tuple's items start, then: kept, as a call reads it twice (3.14 keeps a tuple's hash
+  // before its items).
+  std::size_t tuple_items_offset;
 };
 inline RunningInterpreter& running_interpreter() noexcept {
   static RunningInterpreter facts = {false, nullptr, nullptr, false, false, false, 0, 0};
   return facts;
 }
-inline int learn_layouts(int major, int minor) noexcept;
-
-// Whether the object has the attribute: 1, 0, or -1 with an exception pending (a failure other
-// than the attribute's absence is not taken for it).
-inline int has_attribute(PyObject* object, const char* name) noexcept {
-  Ref found = Ref::steal(PyObject_GetAttrString(object, name));
-  if (found) return 1;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
-// Learns what code objects have from `code`, compiled by the running interpreter, and what
-// function objects are from `function`, made by it. 0, or -1 with an exception pending; kept for
-// the life of the process.
-inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
-  RunningInterpreter& facts = running_interpreter();
-  if (facts.code_type) return 0;
-  const int replace = has_attribute(code, "replace");
-  const int qualname = replace < 0 ? -1 : has_attribute(code, "co_qualname");
-  const int positions = qualname < 0 ? -1 : has_attribute(code, "co_positions");
-  if (positions < 0) return -1;
-  // Before 3.10 PyType_GetSlot refuses a static type (asking would make an error to drop).
-  int major = 0;
-  int minor = 0;
-  const bool numbered = version_numbers(Py_GetVersion(), &major, &minor);
-  facts.reads_static_slots = !numbered || major != 3 || minor >= 10;
-  if (numbered && learn_layouts(major, minor) < 0) return -1;
-  facts.code_replace = replace;
-  facts.code_qualname = qualname;
-  facts.code_positions = positions;
-  facts.function_type = reinterpret_cast<PyObject*>(Py_TYPE(function));
-  facts.code_type = reinterpret_cast<PyObject*>(Py_TYPE(code));
-  Py_INCREF(facts.function_type);
-  Py_INCREF(facts.code_type);
-  return 0;
-}
 #endif
 
+// A tuple's items and a string's length, read in place; the limited API reads them through calls
+// but where the running interpreter's layout is known. (A tuple's size is its variable-size
+// header's, there too.)
+inline Py_ssize_t tuple_size(PyObject* tuple) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return Py_SIZE(tuple);
+#else
+  return PyTuple_GET_SIZE(tuple);
+#endif
+}
 inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept {
 #if EXT_COMPAT_STABLE_ABI
   const RunningInterpreter& facts = running_interpreter();
@@ -261,6 +192,19 @@ inline PyObject* tuple_item(PyObject* tuple, Py_ssize_t index) noexcept {
 #else
   return PyTuple_GET_ITEM(tuple, index);
 #endif
+}
+inline Py_ssize_t unicode_length(PyObject* text) noexcept {
+#if EXT_COMPAT_STABLE_ABI
+  return PyUnicode_GetLength(text);
+#else
+  return PyUnicode_GET_LENGTH(text);
+#endif
+}
+
+// Whether the object is a dict or an instance of a subclass. The exact type first: the limited
+// API reads a type's flags through a call.
+inline bool is_dict(PyObject* object) noexcept {
+  return EXT_LIKELY(PyDict_CheckExact(object)) || PyDict_Check(object);
 }
 
 // Tells the calling thread's interpreter from every other of the process, even from one made
@@ -892,6 +836,30 @@ inline PyObject* code_named(PyObject* code, PyObject* name) noexcept {
   // A table this interpreter reads otherwise: its columns are kept.
   return line_alone ? stripped.release() : renamed.release();
 }
+// The major and minor numbers a version text starts with ("3.10.2 ..." gives 3 and 10): false,
+// with nothing stored, when it does not start so.
+inline bool version_numbers(const char* text, int* major, int* minor) noexcept {
+  int numbers[2] = {0, 0};
+  for (int& number : numbers) {
+    if (*text < '0' || *text > '9') return false;
+    while (*text >= '0' && *text <= '9') number = 10 * number + (*text++ - '0');
+    if (&number == numbers && *text++ != '.') return false;
+  }
+  *major = numbers[0];
+  *minor = numbers[1];
+  return true;
+}
+
+// Whether the object has the attribute: 1, 0, or -1 with an exception pending (a failure other
+// than the attribute's absence is not taken for it).
+inline int has_attribute(PyObject* object, const char* name) noexcept {
+  Ref found = Ref::steal(PyObject_GetAttrString(object, name));
+  if (found) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
 // Whether tuples, ints and dictionaries read in place (as RunningInterpreter.in_place_minor says)
 // give back what the interpreter made of known values. The reads stay within what each object
 // holds even where the layout were another.
@@ -910,6 +878,7 @@ inline bool in_place_reads_agree() noexcept {
   }
   Ref first = Ref::steal(PyLong_FromLong(1000001));
   Ref second = Ref::steal(PyLong_FromLong(1000002));
+  if (!first || !second) return false;
   Ref items = Ref::steal(PyTuple_Pack(3, first.get(), second.get(), first.get()));
   if (!items || tuple_item(items.get(), 0) != first.get() ||
       tuple_item(items.get(), 1) != second.get()) {
@@ -941,12 +910,36 @@ inline int learn_layouts(int major, int minor) noexcept {
     return 0;
   }
   facts.in_place_minor = minor;
-  // 3.14 keeps a tuple's hash before its items.
   facts.tuple_items_offset = sizeof(PyVarObject) + (minor >= 14 ? sizeof(Py_hash_t) : 0);
   if (in_place_reads_agree()) return 0;
   facts.in_place_minor = 0;
-  facts.tuple_items_offset = 0;
   return PyErr_Occurred() ? -1 : 0;
+}
+
+// Learns what code objects have from `code`, compiled by the running interpreter, and what
+// function objects are from `function`, made by it. 0, or -1 with an exception pending; kept for
+// the life of the process.
+inline int learn_interpreter(PyObject* code, PyObject* function) noexcept {
+  RunningInterpreter& facts = running_interpreter();
+  if (facts.code_type) return 0;
+  const int replace = has_attribute(code, "replace");
+  const int qualname = replace < 0 ? -1 : has_attribute(code, "co_qualname");
+  const int positions = qualname < 0 ? -1 : has_attribute(code, "co_positions");
+  if (positions < 0) return -1;
+  // Before 3.10 PyType_GetSlot refuses a static type (asking would make an error to drop).
+  int major = 0;
+  int minor = 0;
+  const bool numbered = version_numbers(Py_GetVersion(), &major, &minor);
+  facts.reads_static_slots = !numbered || major != 3 || minor >= 10;
+  if (numbered && learn_layouts(major, minor) < 0) return -1;
+  facts.code_replace = replace;
+  facts.code_qualname = qualname;
+  facts.code_positions = positions;
+  facts.function_type = reinterpret_cast<PyObject*>(Py_TYPE(function));
+  facts.code_type = reinterpret_cast<PyObject*>(Py_TYPE(code));
+  Py_INCREF(facts.function_type);
+  Py_INCREF(facts.code_type);
+  return 0;
 }
 #else
 // A code object with no code, used only to give a traceback entry its file, name and line.

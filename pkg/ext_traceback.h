@@ -335,23 +335,6 @@ static inline PyObject* ext_entry_frame(PyObject* code, PyObject* name, PyObject
 }
 
 static inline int ext_make_traceback_entries(const Ext_TracebackContext& context,
-                                             const char* filename);
-
-// Makes the entries of every site that has none yet, over the module dictionary that
-// `context.globals` holds: 0, or -1 with an exception pending (the sites made so far keep theirs).
-// A failure comes without the traceback that running the entries' code gave it.
-static inline int Ext_MakeTracebackEntries(const Ext_TracebackContext& context,
-                                           const char* filename) {
-  if (ext_make_traceback_entries(context, filename) == 0) return 0;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Py_XDECREF(traceback);
-  if (value && PyExceptionInstance_Check(value)) PyException_SetTraceback(value, Py_None);
-  PyErr_Restore(type, value, nullptr);
-  return -1;
-}
-
-static inline int ext_make_traceback_entries(const Ext_TracebackContext& context,
                                              const char* filename) {
   if (!ext_entry_generators) ext_entry_generators = PyList_New(0);
   if (!ext_entry_generators) return -1;
@@ -392,6 +375,20 @@ static inline int ext_make_traceback_entries(const Ext_TracebackContext& context
     if (!site.shown_entry) return -1;
   }
   return 0;
+}
+
+// Makes the entries of every site that has none yet, over the module dictionary that
+// `context.globals` holds: 0, or -1 with an exception pending (the sites made so far keep theirs).
+// A failure comes without the traceback that running the entries' code gave it.
+static inline int Ext_MakeTracebackEntries(const Ext_TracebackContext& context,
+                                           const char* filename) {
+  if (ext_make_traceback_entries(context, filename) == 0) return 0;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Py_XDECREF(traceback);
+  if (value && PyExceptionInstance_Check(value)) PyException_SetTraceback(value, Py_None);
+  PyErr_Restore(type, value, nullptr);
+  return -1;
 }
 
 // Puts the site's entry in front of the pending exception's traceback. Never fails: an entry
